@@ -1,0 +1,282 @@
+#include "form1.h"
+
+#include "builder.h"
+#include "layout.h"
+
+#include <QApplication>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+
+namespace kr7 {
+
+using namespace panel;
+
+// The command set's view of the link.
+class Form1::LinkPath : public SendPath {
+public:
+    explicit LinkPath(Link &link) : m_link(link) {}
+    void setSendIntervals(int replyMs, int clearMs) override { m_link.setSendIntervals(replyMs, clearMs); }
+    void sendLine(const QString &line) override { m_link.send(line); }
+    bool linePending() const override { return m_link.linePending(); }
+    void closeExchange() override { m_link.closeExchange(); }
+    void emptyReceiveBuffer() override { m_link.emptyReceiveBuffer(); }
+
+private:
+    Link &m_link;
+};
+
+namespace {
+QString fromView(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+void showField(QLabel *label, const QString &text) {
+    label->setText(text.size() > Form1::kFieldDisplayMax ? text.first(Form1::kFieldDisplayMax) : text);
+}
+} // namespace
+
+template <typename T> T *Form1::widget(const char *name) const {
+    return qobject_cast<T *>(m_controls.value(QString::fromLatin1(name)));
+}
+
+Form1::Form1(PortMap ports, QWidget *parent)
+    : QWidget(parent), m_MSComm1(std::move(ports)), m_link(m_MSComm1), m_path(new LinkPath(m_link)),
+      m_commands(*m_path) {
+    setObjectName(QStringLiteral("Form1"));
+    setWindowTitle(fromView(kCaption));
+    if (const QScreen *screen = QGuiApplication::primaryScreen())
+        m_dpi = screen->logicalDotsPerInchY();
+    installFontSubstitutes();
+    setFont(panelFont('A'));
+    QPalette pal = palette();
+    pal.setColor(QPalette::Window, fromBgr(kGrey));
+    setPalette(pal);
+    setAutoFillBackground(true);
+    // The layout is absolute: no maximise, no resize.
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+
+    m_controls = buildPanel(this, m_dpi);
+    m_Timer3.setInterval(5000);
+    connect(&m_Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
+
+    m_link.setPrefixSource([this] { return m_commands.AddressPrefix(); });
+    connect(&m_link, &Link::txdChanged, this, [this](const QString &t) { showField(widget<QLabel>("Label11"), t); });
+    connect(&m_link, &Link::rxdChanged, this, [this](const QString &t) { showField(widget<QLabel>("Label12"), t); });
+    connect(&m_link, &Link::statusChanged, this,
+            [this](const QString &t) { showField(widget<QLabel>("Label22"), t); });
+    connect(&m_MSComm1, &SerialLine::portOpenChanged, this, &Form1::updateTitle);
+
+    wireButtons();
+    qApp->installEventFilter(this);
+}
+
+Form1::~Form1() {
+    qApp->removeEventFilter(this);
+    m_commands.Timer1().stop();
+}
+
+void Form1::wireButtons() {
+    for (const OneShot &row : kOneShots) {
+        auto *button = widget<QPushButton>(row.name.data());
+        Q_ASSERT(button);
+        connect(button, &QPushButton::clicked, this, [this, &row] { m_commands.click(row); });
+    }
+    for (const Repeat &row : kRepeats) {
+        QWidget *button = m_controls.value(fromView(row.name));
+        Q_ASSERT(button);
+        // Press and release come from the mouse events: the button's own signals know the left button only,
+        // and keyboard activation must send nothing.
+        button->installEventFilter(this);
+        m_repeatButtons.insert(button, &row);
+    }
+    for (const Address &a : kAddresses) {
+        auto *option = widget<QRadioButton>(a.option.data());
+        connect(option, &QRadioButton::clicked, this, [this, &a] { m_commands.selectAddress(a.option); });
+    }
+    connect(widget<QRadioButton>("Option1"), &QRadioButton::clicked, this, [this] { portChange(1); });
+    connect(widget<QRadioButton>("Option2"), &QRadioButton::clicked, this, [this] { portChange(2); });
+    connect(widget<QRadioButton>("Option9"), &QRadioButton::clicked, this,
+            [this] { speedChange(QStringLiteral("19200,N,8,1")); });
+    connect(widget<QRadioButton>("Option10"), &QRadioButton::clicked, this,
+            [this] { speedChange(QStringLiteral("9600,N,8,1")); });
+    connect(widget<QPushButton>("Command33"), &QPushButton::clicked, this, &Form1::Command33_Click);
+    connect(widget<QPushButton>("Command34"), &QPushButton::clicked, this, &Form1::Command34_Click);
+    connect(widget<QPushButton>("Command16"), &QPushButton::clicked, this, &Form1::Command16_Click);
+    connect(widget<QPushButton>("Command95"), &QPushButton::clicked, this,
+            [this] { m_commands.sendText(widget<QLineEdit>("Text1")->text()); });
+    connect(widget<QPushButton>("Command96"), &QPushButton::clicked, this,
+            [this] { widget<QLineEdit>("Text1")->setText(QString()); });
+    connect(widget<PictureBox>("Image1"), &PictureBox::doubleClicked, this, &Form1::Image1_DblClick);
+}
+
+std::optional<QString> Form1::Form_Load() {
+    m_LineSettings = QStringLiteral("19200,N,8,1");
+    m_commands.reset();
+    // Centred with the design size; the compact height then keeps the top edge, so the window sits above
+    // the centre.
+    if (const QScreen *screen = QGuiApplication::primaryScreen()) {
+        const QRect area = screen->availableGeometry();
+        const int w = twipsToPixels(kClientWidth, m_dpi);
+        const int h = twipsToPixels(kClientHeight + kNominalFrame, m_dpi);
+        move(area.x() + (area.width() - w) / 2, area.y() + (area.height() - h) / 2);
+    }
+    setView(kCompactHeight);
+    m_link.reset();
+    m_MSComm1.setCommPort(1);
+    m_MSComm1.setSettings(m_LineSettings);
+    if (!m_MSComm1.setPortOpen(true))
+        return m_MSComm1.errorString();
+    widget<QRadioButton>("Option1")->setChecked(true);
+    portChange(1);
+    updateTitle();
+    return std::nullopt;
+}
+
+void Form1::setView(int outerTwips) {
+    // A held button may leave the view, and its release with it: end the repetition now.
+    if (m_held)
+        endHeldRepeat();
+    m_outerHeight = outerTwips;
+    setFixedSize(twipsToPixels(kClientWidth, m_dpi), twipsToPixels(outerTwips - kNominalFrame, m_dpi));
+}
+
+void Form1::portChange(int port) {
+    // The chosen port is opened whatever state the port was in: after a failed change or a lost device it
+    // is closed, and hiding the frame then would report a success that did not happen.
+    if (m_MSComm1.portOpen())
+        m_MSComm1.setPortOpen(false);
+    m_MSComm1.setCommPort(port);
+    if (!m_MSComm1.setPortOpen(true)) {
+        const QString error = m_MSComm1.errorString();
+        m_MSComm1.setCommPort(port == 1 ? 2 : 1);
+        showPortWarning(error);
+        return; // the frame stays in view and the chosen option stays selected
+    }
+    widget<QWidget>("Frame8")->hide();
+}
+
+void Form1::speedChange(const QString &settings) {
+    m_LineSettings = settings;
+    m_MSComm1.setSettings(m_LineSettings);
+    widget<QWidget>("Frame8")->hide();
+}
+
+void Form1::showPortWarning(const QString &text) {
+    // Not exec(): the panel's timers and the line go on while the box is up.
+    auto *box = new QMessageBox(QMessageBox::Warning, windowTitle(), text, QMessageBox::Ok, this);
+    box->setObjectName(QStringLiteral("portWarning"));
+    box->setAttribute(Qt::WA_DeleteOnClose);
+    box->open();
+}
+
+void Form1::updateTitle() {
+    // Every view shows the title bar: a closed port is said there as long as it lasts.
+    const QString caption = fromView(kCaption);
+    setWindowTitle(m_MSComm1.portOpen() ? caption : caption + QStringLiteral("  - PORT CLOSED"));
+}
+
+void Form1::Command33_Click() {
+    QWidget *frame = widget<QWidget>("Frame8");
+    frame->show();
+    frame->raise(); // drawn over the COM button
+    m_Timer3.start();
+}
+
+void Form1::Timer3_Timer() {
+    widget<QWidget>("Frame8")->hide();
+    m_Timer3.stop();
+}
+
+void Form1::Command16_Click() {
+    m_MSComm1.setPortOpen(false);
+    close();
+}
+
+void Form1::Form_KeyDown() {
+    setView(kEnlargedHeight);
+    m_ServiceViewOpen = 1;
+    auto *toggle = widget<QPushButton>("Command34");
+    toggle->setText(QStringLiteral("CLOSE"));
+    toggle->show();
+}
+
+void Form1::Image1_DblClick() {
+    if (m_ServiceViewOpen != 1)
+        return;
+    setView(kFullHeight);
+    auto *toggle = widget<QPushButton>("Command34");
+    toggle->setText(QStringLiteral("CLOSE"));
+    toggle->show();
+}
+
+void Form1::Command34_Click() {
+    m_Timer3.stop();
+    m_ServiceViewOpen = 0;
+    auto *toggle = widget<QPushButton>("Command34");
+    if (m_outerHeight < kToggleThreshold) {
+        setView(kDataHeight);
+        toggle->setText(QStringLiteral("データを表示しない"));
+    } else {
+        setView(kCompactHeight);
+        toggle->setText(QStringLiteral("データを表示する"));
+    }
+    m_Timer3.start();
+}
+
+void Form1::endHeldRepeat() {
+    const Repeat *held = m_held;
+    m_held = nullptr;
+    m_commands.release(held);
+}
+
+bool Form1::eventFilter(QObject *watched, QEvent *event) {
+    const QEvent::Type type = event->type();
+    if (type == QEvent::KeyPress) {
+        auto *w = qobject_cast<QWidget *>(watched);
+        auto *key = static_cast<QKeyEvent *>(event);
+        const Qt::KeyboardModifiers mods =
+            key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
+        // The service chord, Ctrl+K, wherever the focus is; the K never reaches the focused field.
+        if (w && w->window() == this && key->key() == Qt::Key_K && mods == Qt::ControlModifier) {
+            Form_KeyDown();
+            return true;
+        }
+        return false;
+    }
+    if (const auto it = m_repeatButtons.constFind(watched); it != m_repeatButtons.constEnd()) {
+        switch (type) {
+        case QEvent::MouseButtonPress:
+        case QEvent::MouseButtonDblClick: // a quick second press is still a press
+            m_held = *it;
+            m_commands.press(**it);
+            break;
+        case QEvent::MouseButtonRelease:
+            if (m_held)
+                endHeldRepeat();
+            else
+                m_commands.release(*it);
+            break;
+        case QEvent::Hide:
+        case QEvent::UngrabMouse:
+            if (m_held == *it)
+                endHeldRepeat();
+            break;
+        default:
+            break;
+        }
+    }
+    return false;
+}
+
+void Form1::changeEvent(QEvent *event) {
+    // A window that loses the mouse or the focus never sees the release: the lens must not keep moving.
+    if ((event->type() == QEvent::ActivationChange && !isActiveWindow()) && m_held)
+        endHeldRepeat();
+    QWidget::changeEvent(event);
+}
+
+} // namespace kr7

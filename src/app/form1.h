@@ -1,0 +1,87 @@
+#pragma once
+
+#include "catalogue.h"
+#include "commandset.h"
+#include "link.h"
+#include "serialline.h"
+
+#include <QHash>
+#include <QTimer>
+#include <QWidget>
+
+#include <memory>
+#include <optional>
+
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+
+namespace kr7 {
+
+// The control panel window: start-up, views, port and speed, END, the service chord, and the wiring of the
+// controls' events to the command set and the link.
+class Form1 : public QWidget {
+    Q_OBJECT
+public:
+    explicit Form1(PortMap ports, QWidget *parent = nullptr);
+    ~Form1() override;
+
+    // The load step. On a port that cannot be opened, the error text (naming the device); the caller shows
+    // it and ends the program.
+    std::optional<QString> Form_Load();
+
+    // Outer height in twips, the measure the views are defined by.
+    int outerHeightTwips() const { return m_outerHeight; }
+    int ServiceViewOpen() const { return m_ServiceViewOpen; }
+    const QString &LineSettings() const { return m_LineSettings; }
+    QTimer &Timer3() { return m_Timer3; }
+    Link &link() { return m_link; }
+    CommandSet &commands() { return m_commands; }
+    SerialLine &MSComm1() { return m_MSComm1; }
+    QWidget *control(const QString &name) const { return m_controls.value(name); }
+    double dpi() const { return m_dpi; }
+
+    // Event handlers, named after control and event.
+    void Form_KeyDown();
+    void Image1_DblClick();
+    void Command33_Click();
+    void Command34_Click();
+    void Command16_Click();
+    void Timer3_Timer();
+    void portChange(int port);
+    void speedChange(const QString &settings);
+
+    // Sets the window's outer height (twips) and so the view.
+    void setView(int outerTwips);
+
+    // Longest text a monitor field shows; the field holds more than fits on its one line anyway.
+    static constexpr qsizetype kFieldDisplayMax = 2048;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
+    void changeEvent(QEvent *event) override;
+
+private:
+    class LinkPath;
+    void wireButtons();
+    void endHeldRepeat();
+    void updateTitle();
+    void showPortWarning(const QString &text);
+    template <typename T> T *widget(const char *name) const;
+
+    double m_dpi = 96.0;
+    QHash<QString, QWidget *> m_controls;
+    SerialLine m_MSComm1;
+    Link m_link;
+    std::unique_ptr<LinkPath> m_path;
+    CommandSet m_commands;
+    QTimer m_Timer3;
+    QString m_LineSettings;
+    int m_ServiceViewOpen = 0;
+    int m_outerHeight = 0;
+    const Repeat *m_held = nullptr; // the press-and-hold button now down
+    QHash<QObject *, const Repeat *> m_repeatButtons;
+};
+
+} // namespace kr7

@@ -1,0 +1,105 @@
+#include "commandset.h"
+
+namespace kr7 {
+
+namespace {
+QString fromView(std::string_view s) { return QString::fromLatin1(s.data(), qsizetype(s.size())); }
+} // namespace
+
+CommandSet::CommandSet(SendPath &path, QObject *parent) : QObject(parent), m_path(path) {
+    // The repeat pace is the feel of a lens jog: the coarse timer may fire 5% off.
+    m_Timer1.setTimerType(Qt::PreciseTimer);
+    m_Timer1.setInterval(kMenuRepeatMs);
+    connect(&m_Timer1, &QTimer::timeout, this, &CommandSet::Timer1_Timer);
+}
+
+void CommandSet::reset() {
+    m_AddressPrefix.clear();
+    m_RepeatCode = 0;
+}
+
+void CommandSet::selectAddress(std::string_view option) {
+    for (const Address &a : kAddresses) {
+        if (a.option == option) {
+            m_AddressPrefix = fromView(a.prefix);
+            return;
+        }
+    }
+}
+
+QString CommandSet::buildLine(QStringView code) const {
+    QString line = m_AddressPrefix;
+    line.append(code).append(QLatin1Char('\r'));
+    return line;
+}
+
+void CommandSet::transmit(QStringView code) { m_path.sendLine(buildLine(code)); }
+
+void CommandSet::click(const OneShot &button) {
+    if (button.shape == Shape::LongWait)
+        m_path.setSendIntervals(button.replyMs, button.clearMs);
+    transmit(fromView(button.code));
+    if (button.shape == Shape::MenuPacing) {
+        m_Timer1.setInterval(kMenuRepeatMs); // not started: only sets the pace of the cursor buttons
+        m_ArrowMode = 1;
+    }
+}
+
+void CommandSet::press(const Repeat &button) {
+    if (button.menuCursor) {
+        for (const ArrowPace &pace : kArrowPaces)
+            if (pace.arrowMode == m_ArrowMode)
+                m_path.setSendIntervals(pace.replyMs, pace.clearMs);
+        m_RepeatCode = button.repeatCode;
+        transmit(fromView(button.code));
+        m_Timer1.start(); // keeps whatever interval was set last
+        return;
+    }
+    m_RepeatCode = button.repeatCode;
+    transmit(fromView(button.code));
+    m_Timer1.setInterval(button.repeatMs);
+    m_path.setSendIntervals(button.replyMs, button.clearMs);
+    m_Timer1.start();
+}
+
+void CommandSet::release(const Repeat *button) {
+    m_RepeatCode = 0;
+    m_Timer1.stop();
+    m_path.closeExchange();
+    m_path.setSendIntervals(kNormalReplyMs, kNormalClearMs);
+    m_path.emptyReceiveBuffer();
+    if (button && button->digitalZoom) {
+        m_Timer1.setInterval(kDigitalZoomReleaseMs);
+        m_ArrowMode = 3;
+    }
+}
+
+void CommandSet::Timer1_Timer() {
+    if (m_RepeatCode == 0)
+        return;
+    const Repeat *held = findRepeat(m_RepeatCode);
+    if (!held)
+        return;
+    // Back-pressure: while the last line is still queued, a new one would only lengthen the queue and keep
+    // the lens moving after the operator lets go. Skip this tick; the next one tries again.
+    if (m_path.linePending()) {
+        ++m_skippedTicks;
+        return;
+    }
+    transmit(fromView(held->code));
+}
+
+QString CommandSet::toLineCharacters(const QString &text) {
+    QString out;
+    out.reserve(text.size());
+    for (char32_t c : text.toUcs4())
+        out.append(c <= 0xFF ? QChar(char16_t(c)) : QLatin1Char('?'));
+    return out;
+}
+
+void CommandSet::sendText(const QString &text) {
+    m_path.setSendIntervals(kSendReplyMs, kSendClearMs);
+    transmit(toLineCharacters(text));
+}
+
+} // namespace kr7

@@ -1,0 +1,174 @@
+#include "builder.h"
+
+#include <QFrame>
+#include <QLineEdit>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <cmath>
+
+namespace kr7::panel {
+
+int twipsToPixels(int twips, double dpi) { return int(std::lround(twips * dpi / 1440.0)); }
+
+QColor fromBgr(uint32_t bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+
+QString toQString(std::string_view utf8) { return QString::fromUtf8(utf8.data(), qsizetype(utf8.size())); }
+
+void installFontSubstitutes() {
+    QFont::insertSubstitution(toQString(kGothic), QStringLiteral("IPAGothic"));
+    QFont::insertSubstitution(toQString(kPGothic), QStringLiteral("IPAPGothic"));
+}
+
+QFont panelFont(char code) {
+    const FontSpec *spec = &kFonts[0];
+    for (const FontSpec &f : kFonts)
+        if (f.code == code)
+            spec = &f;
+    QFont font(toQString(spec->face));
+    font.setPointSizeF(spec->points);
+    font.setWeight(spec->weight >= 700 ? QFont::Bold : QFont::Normal);
+    return font;
+}
+
+PictureBox::PictureBox(QWidget *parent) : QLabel(parent) {
+    setPixmap(wordMark());
+    setScaledContents(true);
+}
+
+QPixmap PictureBox::wordMark() {
+    QPixmap pixmap(80, 26);
+    pixmap.fill(fromBgr(0x00B4B4B4));
+    QPainter painter(&pixmap);
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPixelSize(20);
+    font.setBold(true);
+    font.setItalic(true);
+    painter.setFont(font);
+    painter.setPen(QColor(0xC0, 0x00, 0x00));
+    painter.drawText(pixmap.rect(), Qt::AlignCenter, QStringLiteral("VANO"));
+    return pixmap;
+}
+
+void PictureBox::mouseDoubleClickEvent(QMouseEvent *event) {
+    emit doubleClicked();
+    QLabel::mouseDoubleClickEvent(event);
+}
+
+namespace {
+
+QString cssColour(uint32_t bgr) { return fromBgr(bgr).name(); }
+
+QString buttonStyle(uint32_t back) {
+    // Drawn like a graphical command button: its back colour shows, raised when up, sunken when down.
+    return QStringLiteral("QPushButton { background-color: %1; color: black; border: 1px solid;"
+                          " border-color: #ffffff #404040 #404040 #ffffff; padding: 0px; }"
+                          " QPushButton:pressed { border-color: #404040 #ffffff #ffffff #404040; }"
+                          " QPushButton:focus { outline: none; border-style: dotted; }")
+        .arg(cssColour(back));
+}
+
+void paintBackground(QWidget *w, const Control &c) {
+    if (c.back == kDefaultColour)
+        return;
+    QPalette pal = w->palette();
+    pal.setColor(QPalette::Window, fromBgr(c.back));
+    pal.setColor(QPalette::WindowText, fromBgr(c.fore));
+    w->setPalette(pal);
+    w->setAutoFillBackground(true);
+}
+
+Qt::Alignment alignmentOf(Align a) {
+    switch (a) {
+    case Align::Center:
+        return Qt::AlignHCenter | Qt::AlignTop;
+    case Align::Right:
+        return Qt::AlignRight | Qt::AlignTop;
+    case Align::Left:
+        break;
+    }
+    return Qt::AlignLeft | Qt::AlignTop;
+}
+
+QWidget *makeControl(const Control &c, QWidget *parent) {
+    const QString caption = toQString(c.caption);
+    switch (c.kind) {
+    case Kind::Frame: {
+        auto *frame = new QFrame(parent);
+        frame->setFrameStyle(QFrame::Box | QFrame::Sunken); // etched, like a frame without a title
+        paintBackground(frame, c);
+        return frame;
+    }
+    case Kind::Label: {
+        auto *label = new QLabel(caption, parent);
+        label->setTextFormat(Qt::PlainText); // labels show line data: never interpret it as markup
+        label->setAlignment(alignmentOf(c.align));
+        if (c.border)
+            label->setFrameStyle(QFrame::Panel | QFrame::Sunken);
+        paintBackground(label, c);
+        return label;
+    }
+    case Kind::Button: {
+        auto *button = new QPushButton(caption, parent);
+        button->setAutoDefault(false);
+        if (c.back != kDefaultColour)
+            button->setStyleSheet(buttonStyle(c.back));
+        return button;
+    }
+    case Kind::Option: {
+        auto *option = new QRadioButton(caption, parent);
+        option->setChecked(c.checked);
+        paintBackground(option, c);
+        return option;
+    }
+    case Kind::TextBox:
+        return new QLineEdit(parent);
+    case Kind::Image:
+        return new PictureBox(parent);
+    }
+    return nullptr;
+}
+
+class LineWidget : public QWidget {
+public:
+    using QWidget::QWidget;
+
+protected:
+    void paintEvent(QPaintEvent *) override {
+        QPainter p(this);
+        p.fillRect(rect(), fromBgr(kLineColour));
+    }
+};
+
+} // namespace
+
+QHash<QString, QWidget *> buildPanel(QWidget *window, double dpi) {
+    const auto px = [dpi](int twips) { return twipsToPixels(twips, dpi); };
+    QHash<QString, QWidget *> byName;
+    for (const Control &c : kControls) {
+        QWidget *parent = c.container.empty() ? window : byName.value(toQString(c.container));
+        Q_ASSERT(parent); // containers come before their controls in the table
+        QWidget *w = makeControl(c, parent);
+        w->setObjectName(toQString(c.name));
+        // A control without a font of its own takes the window's font, even inside a frame with another.
+        w->setFont(panelFont(c.font ? c.font : 'A'));
+        w->setGeometry(px(c.left), px(c.top), px(c.width), px(c.height));
+        w->setVisible(!c.hidden);
+        byName.insert(w->objectName(), w);
+    }
+    for (const Line &l : kLines) {
+        auto *w = new LineWidget(window);
+        w->setObjectName(toQString(l.name));
+        const int x = px(std::min(l.x1, l.x2)), y = px(std::min(l.y1, l.y2));
+        const int width = std::max(px(std::abs(l.x2 - l.x1)), kLineWidthPx);
+        const int height = std::max(px(std::abs(l.y2 - l.y1)), kLineWidthPx);
+        w->setGeometry(x, y, width, height);
+        w->lower();
+        byName.insert(w->objectName(), w);
+    }
+    return byName;
+}
+
+} // namespace kr7::panel
