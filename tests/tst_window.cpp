@@ -1,4 +1,329 @@
-#include <QTest>
-class T : public QObject { Q_OBJECT };
-QTEST_MAIN(T)
+// The window as the operator and a screen reader meet it: start-up, views, port and speed, the chord,
+// and every control where the layout puts it.
+#include "builder.h"
+#include "layout.h"
+#include "support.h"
+
+#include <QAccessible>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QProcess>
+#include <QPushButton>
+#include <QRadioButton>
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+using namespace kr7;
+using namespace kr7::panel;
+
+namespace {
+QString q(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+
+int clientPixels(const Form1 &f, int outerTwips) { return twipsToPixels(outerTwips - kNominalFrame, f.dpi()); }
+
+// Another process holds the device, as a second program on the same adapter would.
+struct Holder {
+    QProcess process;
+    explicit Holder(const QString &device) {
+        process.start(qEnvironmentVariable("KR7_SIM"), {QStringLiteral("--device"), device});
+        if (!process.waitForReadyRead(10000))
+            qFatal("the holding process did not start");
+    }
+    ~Holder() {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+};
+
+QMessageBox *portWarning(const Form1 &f) { return f.findChild<QMessageBox *>(QStringLiteral("portWarning")); }
+
+speed_t outputSpeed(const QString &device) {
+    const int fd = ::open(device.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    termios t{};
+    ::tcgetattr(fd, &t);
+    ::close(fd);
+    return ::cfgetospeed(&t);
+}
+} // namespace
+
+class TestWindow : public QObject {
+    Q_OBJECT
+private slots:
+    void startUp() {
+        test::Bench b;
+        Form1 &f = *b.form;
+        QCOMPARE(f.windowTitle(), QStringLiteral("VANO   KR7    CONTROL   Ver.1.40"));
+        QCOMPARE(f.outerHeightTwips(), 5350);
+        QCOMPARE(f.height(), clientPixels(f, 5350));
+        QCOMPARE(f.width(), twipsToPixels(9495, f.dpi()));
+        QCOMPARE(f.minimumSize(), f.maximumSize()); // not resizable
+        QVERIFY(!(f.windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(f.MSComm1().portOpen());
+        QCOMPARE(f.MSComm1().commPort(), 1);
+        QCOMPARE(f.MSComm1().settings(), QStringLiteral("19200,N,8,1"));
+        QCOMPARE(outputSpeed(b.projector->devicePath()), speed_t(B19200));
+        QVERIFY(b.get<QRadioButton>("Option1")->isChecked());
+        QVERIFY(!b.get<QRadioButton>("Option2")->isChecked());
+        QVERIFY(b.get<QRadioButton>("Option9")->isChecked());
+        QVERIFY(b.get<QRadioButton>("Option3")->isChecked());
+        QVERIFY(b.get<QWidget>("Frame8")->isHidden());
+        QVERIFY(b.get<QWidget>("Command34")->isHidden());
+        QCOMPARE(f.commands().AddressPrefix(), QString());
+        QVERIFY(!f.commands().Timer1().isActive());
+        QVERIFY(!f.link().Timer2().isActive());
+        QVERIFY(!f.Timer3().isActive());
+        QVERIFY(!f.link().Timer4().isActive());
+        for (const char *field : {"Label11", "Label12", "Label22"})
+            QCOMPARE(b.text(field), QString());
+        QCOMPARE(b.get<QLineEdit>("Text1")->text(), QString());
+        // Compact: the cursor cross and the buttons above band 5 in view, the monitor below the edge.
+        QVERIFY(b.get<QWidget>("Command3")->geometry().bottom() < f.height());
+        QVERIFY(b.get<QWidget>("Command16")->geometry().bottom() < f.height());
+        QVERIFY(b.get<QWidget>("Frame9")->geometry().top() >= f.height());
+        QVERIFY(b.get<QWidget>("Frame11")->geometry().top() >= f.height());
+    }
+
+    void startUpOnAMissingPortFails() {
+        Form1 f(PortMap{QStringLiteral("/dev/kr7-test-missing"), QString()});
+        const std::optional<QString> error = f.Form_Load();
+        QVERIFY(error);
+        QVERIFY(error->contains(QStringLiteral("/dev/kr7-test-missing")));
+        QVERIFY(!f.MSComm1().portOpen());
+    }
+
+    void startUpOnAHeldPortFails() {
+        auto projector = test::startSim();
+        Holder holder(projector->devicePath());
+        Form1 f(PortMap{projector->devicePath(), QString()});
+        const std::optional<QString> error = f.Form_Load();
+        QVERIFY(error);
+        QVERIFY(error->contains(projector->devicePath()));
+    }
+
+    void views_data() {
+        QTest::addColumn<QString>("steps");
+        QTest::addColumn<int>("height");
+        QTest::addColumn<int>("serviceView");
+        QTest::addColumn<QString>("caption"); // empty: the button is still hidden
+        const QString close = QStringLiteral("CLOSE");
+        const QString show = QStringLiteral("データを表示する");
+        const QString hide = QStringLiteral("データを表示しない");
+        QTest::newRow("start") << "" << 5350 << 0 << "";
+        QTest::newRow("double-click before the chord") << "dbl" << 5350 << 0 << "";
+        QTest::newRow("chord") << "chord" << 7200 << 1 << close;
+        QTest::newRow("chord, double-click") << "chord dbl" << 9100 << 1 << close;
+        QTest::newRow("chord in the full view") << "chord dbl chord" << 7200 << 1 << close;
+        QTest::newRow("toggle from enlarged") << "chord toggle" << 5350 << 0 << show;
+        QTest::newRow("toggle from full") << "chord dbl toggle" << 5350 << 0 << show;
+        QTest::newRow("toggle twice") << "chord toggle toggle" << 6645 << 0 << hide;
+        QTest::newRow("toggle three times") << "chord toggle toggle toggle" << 5350 << 0 << show;
+        QTest::newRow("double-click after the toggle") << "chord toggle toggle dbl" << 6645 << 0 << hide;
+        QTest::newRow("chord again opens the full view") << "chord toggle toggle chord dbl" << 9100 << 1 << close;
+    }
+    void views() {
+        QFETCH(QString, steps);
+        QFETCH(int, height);
+        QFETCH(int, serviceView);
+        QFETCH(QString, caption);
+        test::Bench b;
+        for (const QString &step : steps.split(QLatin1Char(' '), Qt::SkipEmptyParts)) {
+            if (step == QLatin1String("chord"))
+                QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+            else if (step == QLatin1String("dbl"))
+                QTest::mouseDClick(b.get<QWidget>("Image1"), Qt::LeftButton);
+            else
+                b.click("Command34");
+        }
+        QCOMPARE(b.form->outerHeightTwips(), height);
+        QCOMPARE(b.form->height(), clientPixels(*b.form, height));
+        QCOMPARE(b.form->ServiceViewOpen(), serviceView);
+        auto *toggle = b.get<QPushButton>("Command34");
+        QCOMPARE(toggle->isHidden(), caption.isEmpty());
+        if (!caption.isEmpty())
+            QCOMPARE(toggle->text(), caption);
+    }
+
+    void chordWorksFromTheTextField() {
+        test::Bench b;
+        auto *text = b.get<QLineEdit>("Text1");
+        text->setFocus();
+        QTest::keyClicks(text, QStringLiteral("ab"));
+        QTest::keyClick(text, Qt::Key_K, Qt::ControlModifier);
+        QCOMPARE(b.form->outerHeightTwips(), 7200);
+        QCOMPARE(text->text(), QStringLiteral("ab")); // the K never reaches the field
+        QCOMPARE(text->cursorPosition(), 2);          // nor does Ctrl+K's line editing
+    }
+
+    void chordNeedsCtrlAlone() {
+        test::Bench b;
+        auto *text = b.get<QLineEdit>("Text1");
+        text->setFocus();
+        for (Qt::KeyboardModifiers mods : {Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier),
+                                           Qt::KeyboardModifiers(Qt::ControlModifier | Qt::AltModifier),
+                                           Qt::KeyboardModifiers(Qt::ShiftModifier),
+                                           Qt::KeyboardModifiers(Qt::AltModifier),
+                                           Qt::KeyboardModifiers(Qt::NoModifier)}) {
+            QTest::keyClick(text, Qt::Key_K, mods);
+            QTest::keyClick(b.form.get(), Qt::Key_K, mods);
+            QCOMPARE(b.form->outerHeightTwips(), 5350);
+            QCOMPARE(b.form->ServiceViewOpen(), 0);
+        }
+        QTest::keyClick(text, Qt::Key_J, Qt::ControlModifier);
+        QCOMPARE(b.form->outerHeightTwips(), 5350);
+    }
+
+    void settingsFrameTimer() {
+        test::Bench b;
+        auto *frame = b.get<QWidget>("Frame8");
+        b.click("Command33");
+        QVERIFY(frame->isVisible());
+        QVERIFY(b.form->Timer3().isActive());
+        QCOMPARE(b.form->Timer3().interval(), 5000);
+        // Drawn over the COM button.
+        QCOMPARE(b.form->childAt(b.get<QWidget>("Command33")->geometry().center())->parentWidget() == frame ||
+                     b.form->childAt(b.get<QWidget>("Command33")->geometry().center()) == frame,
+                 true);
+        b.form->Timer3_Timer();
+        QVERIFY(frame->isHidden());
+        QVERIFY(!b.form->Timer3().isActive());
+        // A choice hides the frame at once and leaves the timer running.
+        b.click("Command33");
+        b.click("Option10");
+        QVERIFY(frame->isHidden());
+        QVERIFY(b.form->Timer3().isActive());
+        // The toggle restarts the timer.
+        QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+        b.form->Timer3().stop();
+        b.click("Command34");
+        QVERIFY(b.form->Timer3().isActive());
+    }
+
+    void speedChangeOnAnOpenPort() {
+        test::Bench b;
+        b.click("Command33");
+        b.click("Option10");
+        QCOMPARE(b.form->LineSettings(), QStringLiteral("9600,N,8,1"));
+        QVERIFY(b.form->MSComm1().portOpen());
+        QCOMPARE(outputSpeed(b.projector->devicePath()), speed_t(B9600));
+        QVERIFY(b.get<QRadioButton>("Option1")->isChecked()); // the port group is separate
+        b.click("Command33");
+        b.click("Option9");
+        QCOMPARE(outputSpeed(b.projector->devicePath()), speed_t(B19200));
+    }
+
+    void portChangeToAMissingDeviceAndBack() {
+        test::Bench b;
+        Form1 &f = *b.form;
+        b.click("Command33");
+        b.click("Option2");
+        QMessageBox *box = portWarning(f);
+        QVERIFY(box);
+        QVERIFY(box->text().contains(QStringLiteral("/dev/kr7-test-no-such-port")));
+        QCOMPARE(box->icon(), QMessageBox::Warning);
+        QVERIFY(!f.MSComm1().portOpen());
+        QCOMPARE(f.MSComm1().commPort(), 1);
+        QVERIFY(b.get<QWidget>("Frame8")->isVisible());
+        QVERIFY(b.get<QRadioButton>("Option2")->isChecked());
+        QVERIFY(b.get<QRadioButton>("Option9")->isChecked());
+        QVERIFY(f.windowTitle().contains(QStringLiteral("PORT CLOSED")));
+        box->close();
+        // Choosing the working port opens it: the frame hides only because it worked.
+        b.click("Option1");
+        QVERIFY(f.MSComm1().portOpen());
+        QVERIFY(b.get<QWidget>("Frame8")->isHidden());
+        QCOMPARE(f.windowTitle(), QStringLiteral("VANO   KR7    CONTROL   Ver.1.40"));
+        QVERIFY(!portWarning(f) || !portWarning(f)->isVisible());
+        b.projector->faults.noReply = true;
+        b.click("Command17");
+        QTRY_COMPARE(b.projector->received(), QByteArray("C00\r"));
+    }
+
+    void portChangeToAHeldDevice() {
+        auto second = test::startSim();
+        Holder holder(second->devicePath());
+        test::Bench b(second->devicePath());
+        b.click("Command33");
+        b.click("Option2");
+        QMessageBox *box = portWarning(*b.form);
+        QVERIFY(box);
+        QVERIFY(box->text().contains(second->devicePath()));
+        QVERIFY(!b.form->MSComm1().portOpen());
+        QCOMPARE(b.form->MSComm1().commPort(), 1);
+        box->close();
+    }
+
+    void portChangeToAWorkingSecondPort() {
+        auto second = test::startSim();
+        test::Bench b(second->devicePath());
+        b.click("Command33");
+        b.click("Option2");
+        QVERIFY(!portWarning(*b.form));
+        QCOMPARE(b.form->MSComm1().commPort(), 2);
+        QVERIFY(b.get<QWidget>("Frame8")->isHidden());
+        b.click("Command17");
+        QTRY_COMPARE(second->received(), QByteArray("C00\r"));
+        QCOMPARE(b.projector->received(), QByteArray());
+    }
+
+    void endClosesThePortAndTheWindow() {
+        test::Bench b;
+        QVERIFY(b.form->isVisible());
+        b.click("Command16");
+        QVERIFY(!b.form->MSComm1().portOpen());
+        QVERIFY(!b.form->isVisible());
+    }
+
+    void everyControlStandsWhereTheLayoutPutsIt() {
+        test::Bench b;
+        const double dpi = b.form->dpi();
+        for (const Control &c : kControls) {
+            QWidget *w = b.get<QWidget>(c.name.data());
+            const QString name = q(c.name);
+            QCOMPARE(w->parentWidget()->objectName(), c.container.empty() ? QStringLiteral("Form1") : q(c.container));
+            const QRect expected(twipsToPixels(c.left, dpi), twipsToPixels(c.top, dpi), twipsToPixels(c.width, dpi),
+                                 twipsToPixels(c.height, dpi));
+            QVERIFY2(w->geometry() == expected, qPrintable(name));
+            QCOMPARE(w->font(), panelFont(c.font ? c.font : 'A'));
+            if (auto *label = qobject_cast<QLabel *>(w)) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
+                QCOMPARE(label->text(), q(c.caption));
+                QCOMPARE(label->palette().color(QPalette::Window), fromBgr(c.back));
+                QCOMPARE(label->palette().color(QPalette::WindowText), fromBgr(c.fore));
+            }
+            if (c.kind == Kind::Button || c.kind == Kind::Option) {
+                // What a screen reader says is the caption.
+                QAccessibleInterface *ai = QAccessible::queryAccessibleInterface(w);
+                QVERIFY(ai);
+                if (name != QLatin1String("Command34"))
+                    QVERIFY2(ai->text(QAccessible::Name) == q(c.caption), qPrintable(name));
+            }
+            if (c.kind == Kind::Button && c.back != kDefaultColour)
+                QVERIFY2(w->styleSheet().contains(fromBgr(c.back).name()), qPrintable(name));
+        }
+        for (const Line &l : kLines)
+            QCOMPARE(b.get<QWidget>(l.name.data())->parentWidget(), b.form.get());
+        // The fonts render the Japanese captions with the IPA faces where the original faces are missing.
+        QCOMPARE(QFont::substitute(q(kGothic)), QStringLiteral("IPAGothic"));
+        QCOMPARE(QFont::substitute(q(kPGothic)), QStringLiteral("IPAPGothic"));
+        QCOMPARE(b.get<QLabel>("Label22")->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+        QCOMPARE(b.get<QLabel>("Label9")->alignment() & Qt::AlignHorizontal_Mask, Qt::AlignRight);
+    }
+
+    void heldButtonEndsWhenTheViewChanges() {
+        test::Bench b;
+        b.projector->faults.noReply = true;
+        QWidget *zoom = b.get<QWidget>("Command15");
+        QTest::mousePress(zoom, Qt::LeftButton);
+        QCOMPARE(b.form->commands().RepeatCode(), 7);
+        QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+        QCOMPARE(b.form->commands().RepeatCode(), 0);
+        QVERIFY(!b.form->commands().Timer1().isActive());
+        QTest::mouseRelease(zoom, Qt::LeftButton);
+        QCOMPARE(b.form->commands().RepeatCode(), 0);
+    }
+};
+
+QTEST_MAIN(TestWindow)
 #include "tst_window.moc"

@@ -34,6 +34,7 @@ QFont panelFont(char code) {
 }
 
 PictureBox::PictureBox(QWidget *parent) : QLabel(parent) {
+    setTextFormat(Qt::PlainText);
     setPixmap(wordMark());
     setScaledContents(true);
 }
