@@ -288,6 +288,9 @@ private slots:
             QCOMPARE(w->font(), panelFont(c.font ? c.font : 'A'));
             if (auto *label = qobject_cast<QLabel *>(w)) {
                 QCOMPARE(label->textFormat(), Qt::PlainText);
+            }
+            if (auto *label = qobject_cast<QLabel *>(w); label && c.kind == Kind::Label) {
+                QCOMPARE(label->textFormat(), Qt::PlainText);
                 QCOMPARE(label->text(), q(c.caption));
                 QCOMPARE(label->palette().color(QPalette::Window), fromBgr(c.back));
                 QCOMPARE(label->palette().color(QPalette::WindowText), fromBgr(c.fore));
