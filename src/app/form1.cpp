@@ -88,9 +88,8 @@ void Form1::wireButtons() {
     for (const Repeat &row : kRepeats) {
         QWidget *button = m_controls.value(fromView(row.name));
         Q_ASSERT(button);
-        // Press and release come from the mouse events: the button's own signals know the left button only,
-        // and keyboard activation must send nothing.
-        button->installEventFilter(this);
+        // Press and release come from the mouse events (seen by the application-wide filter): the button's
+        // own signals know the left button only, and keyboard activation must send nothing.
         m_repeatButtons.insert(button, &row);
     }
     for (const Address &a : kAddresses) {
