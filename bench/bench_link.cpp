@@ -1,0 +1,237 @@
+// Measures the panel over a pseudo-terminal: transmit and receive latency, CPU and memory while the far end
+// streams at 19200 bit/s, and the pace of held repeat buttons. Prints figures; asserts nothing.
+//
+//   bench_link [--stream-seconds N] [--hold-seconds N]
+#include "form1.h"
+
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QLabel>
+#include <QTest>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fcntl.h>
+#include <mutex>
+#include <poll.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+
+double percentile(std::vector<double> v, double p) {
+    if (v.empty())
+        return 0;
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, size_t(p / 100.0 * double(v.size())))];
+}
+
+double threadCpuMs() {
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec / 1e6;
+}
+
+long rssKb() {
+    long pages = 0, resident = 0;
+    if (FILE *f = std::fopen("/proc/self/statm", "r")) {
+        if (std::fscanf(f, "%ld %ld", &pages, &resident) != 2)
+            resident = 0;
+        std::fclose(f);
+    }
+    return resident * (sysconf(_SC_PAGESIZE) / 1024);
+}
+
+// The far end of the line: a reader thread that stamps every carriage return it sees.
+struct FarEnd {
+    int master = -1;
+    QString slave;
+    std::thread reader;
+    std::atomic<bool> stop{false};
+    std::mutex lock;
+    std::vector<Clock::time_point> lineEnds;
+
+    FarEnd() {
+        master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(master);
+        unlockpt(master);
+        slave = QString::fromLocal8Bit(ptsname(master));
+        reader = std::thread([this] {
+            char buf[4096];
+            while (!stop) {
+                pollfd p{master, POLLIN, 0};
+                if (poll(&p, 1, 20) <= 0)
+                    continue;
+                const ssize_t n = read(master, buf, sizeof buf);
+                const auto now = Clock::now();
+                std::lock_guard g(lock);
+                for (ssize_t i = 0; i < n; ++i)
+                    if (buf[i] == '\r')
+                        lineEnds.push_back(now);
+            }
+        });
+    }
+    ~FarEnd() {
+        stop = true;
+        reader.join();
+        close(master);
+    }
+    std::vector<Clock::time_point> take() {
+        std::lock_guard g(lock);
+        return std::exchange(lineEnds, {});
+    }
+};
+
+// Runs the event loop for the given time. QTest::qWait sleeps 10 ms between its rounds, which would show
+// as timer jitter.
+void runFor(int milliseconds) {
+    QEventLoop loop;
+    QTimer::singleShot(milliseconds, Qt::PreciseTimer, &loop, &QEventLoop::quit);
+    loop.exec();
+}
+
+void printStats(const char *what, const std::vector<double> &v) {
+    std::printf("%-28s n=%zu  median %.3f ms  p99 %.3f ms  max %.3f ms\n", what, v.size(), percentile(v, 50),
+                percentile(v, 99), v.empty() ? 0.0 : *std::max_element(v.begin(), v.end()));
+}
+
+} // namespace
+
+int main(int argc, char *argv[]) {
+    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    QApplication app(argc, argv);
+    QCommandLineParser parser;
+    const QCommandLineOption streamSeconds(QStringLiteral("stream-seconds"), QStringLiteral("Streaming time."),
+                                           QStringLiteral("N"), QStringLiteral("30"));
+    const QCommandLineOption holdSeconds(QStringLiteral("hold-seconds"), QStringLiteral("Hold per pace."),
+                                         QStringLiteral("N"), QStringLiteral("5"));
+    parser.addOptions({streamSeconds, holdSeconds});
+    parser.addHelpOption();
+    parser.process(app);
+
+    FarEnd far;
+    kr7::Form1 form({far.slave, QStringLiteral("/dev/null-kr7")});
+    if (const auto error = form.Form_Load()) {
+        std::fprintf(stderr, "%s\n", qPrintable(*error));
+        return 1;
+    }
+    form.show();
+    QTest::keyClick(&form, Qt::Key_K, Qt::ControlModifier);
+    auto *rxdLabel = form.findChild<QLabel *>(QStringLiteral("Label12"));
+    kr7::Link &link = form.link();
+
+    // Transmit: line handed to Hyouji -> bytes readable at the far end.
+    std::vector<double> tx;
+    for (int i = 0; i < 500; ++i) {
+        far.take();
+        const auto t0 = Clock::now();
+        link.send(QStringLiteral("A001C00\r"));
+        std::vector<Clock::time_point> ends;
+        while (ends.empty()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
+            ends = far.take();
+        }
+        tx.push_back(ms(ends.front() - t0));
+        runFor(2);
+    }
+    printStats("transmit latency", tx);
+
+    // Receive: bytes written at the far end -> RXD field updated.
+    std::vector<double> rx;
+    Clock::time_point written;
+    bool waiting = false;
+    QObject::connect(&link, &kr7::Link::rxdChanged, &form, [&] {
+        if (waiting && !rxdLabel->text().isEmpty()) {
+            rx.push_back(ms(Clock::now() - written));
+            waiting = false;
+        }
+    });
+    for (int i = 0; i < 500; ++i) {
+        link.emptyReceiveBuffer();
+        waiting = true;
+        written = Clock::now();
+        if (write(far.master, "00\r", 3) != 3)
+            return 1;
+        while (waiting)
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
+        runFor(2);
+    }
+    printStats("receive latency", rx);
+
+    // Streaming: the far end talks unasked at 19200 bit/s (1920 bytes/s).
+    const int seconds = parser.value(streamSeconds).toInt();
+    std::atomic<bool> streaming{true};
+    std::thread writer([&] {
+        const auto start = Clock::now();
+        long sent = 0;
+        while (streaming) {
+            const long due = long(ms(Clock::now() - start) * 1.92);
+            std::string chunk;
+            for (; sent < due; ++sent)
+                chunk += char('0' + sent % 10);
+            if (!chunk.empty() && write(far.master, chunk.data(), chunk.size()) < 0)
+                break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const long rssStart = rssKb();
+    runFor(1000); // fill the receive buffer to its bound before measuring
+    const long rssOneSecond = rssKb();
+    const double cpu0 = threadCpuMs();
+    const auto wall0 = Clock::now();
+    runFor(seconds * 1000);
+    const double cpu = threadCpuMs() - cpu0;
+    const double wall = ms(Clock::now() - wall0);
+    streaming = false;
+    writer.join();
+    std::printf("streaming 19200 bit/s %ds     GUI thread CPU %.2f%% of one core; RSS %ld kB, after 1 s "
+                "%ld kB, at the end %ld kB; receive buffer %lld chars\n",
+                seconds, 100.0 * cpu / wall, rssStart, rssOneSecond, rssKb(), (long long)link.ReceiveBuffer().size());
+    link.Timer2_Timer();
+    link.emptyReceiveBuffer();
+    runFor(100);
+    far.take();
+
+    // Repeat pace: hold each class and time the lines as the far end sees them.
+    struct Hold {
+        const char *name;
+        const char *button;
+        int nominal;
+    };
+    // D.Zoom comes last but one: its release paces the cursor buttons at 5 ms.
+    const Hold holds[] = {{"Zoom + (50 ms)", "Command15", 50},
+                          {"SELECT (500 ms)", "Command6", 500},
+                          {"D.Zoom + (250 ms)", "Command48", 250},
+                          {"cursor after D.Zoom (5 ms)", "Command5", 5}};
+    const int hold = parser.value(holdSeconds).toInt();
+    for (const Hold &h : holds) {
+        QWidget *button = form.findChild<QWidget *>(QString::fromLatin1(h.button));
+        far.take();
+        QTest::mousePress(button, Qt::LeftButton);
+        runFor(hold * 1000);
+        QTest::mouseRelease(button, Qt::LeftButton);
+        runFor(100);
+        const std::vector<Clock::time_point> ends = far.take();
+        std::vector<double> periods, deviation;
+        for (size_t i = 1; i < ends.size(); ++i) {
+            periods.push_back(ms(ends[i] - ends[i - 1]));
+            deviation.push_back(std::abs(periods.back() - h.nominal));
+        }
+        double mean = 0;
+        for (double p : periods)
+            mean += p;
+        mean /= std::max<size_t>(1, periods.size());
+        std::printf("hold %-26s lines %zu  mean period %.3f ms (%+.2f%%)  p99 deviation %.3f ms  skipped ticks %d\n",
+                    h.name, ends.size(), mean, 100.0 * (mean - h.nominal) / h.nominal, percentile(deviation, 99),
+                    form.commands().skippedTicks());
+        runFor(300);
+    }
+    return 0;
+}
