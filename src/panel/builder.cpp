@@ -6,6 +6,8 @@
 #include <QPainter>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStyleOptionButton>
+#include <QStylePainter>
 
 #include <cmath>
 
@@ -56,6 +58,20 @@ QPixmap PictureBox::wordMark() {
 void PictureBox::mouseDoubleClickEvent(QMouseEvent *event) {
     emit doubleClicked();
     QLabel::mouseDoubleClickEvent(event);
+}
+
+void PanelButton::paintEvent(QPaintEvent *) {
+    QStylePainter painter(this);
+    QStyleOptionButton option;
+    initStyleOption(&option);
+    const QString caption = option.text;
+    option.text.clear();
+    painter.drawControl(QStyle::CE_PushButton, option);
+    QRect area = rect();
+    if (isDown())
+        area.translate(1, 1);
+    painter.setPen(palette().color(QPalette::ButtonText));
+    painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
 }
 
 namespace {
@@ -112,7 +128,7 @@ QWidget *makeControl(const Control &c, QWidget *parent) {
         return label;
     }
     case Kind::Button: {
-        auto *button = new QPushButton(caption, parent);
+        auto *button = new PanelButton(caption, parent);
         button->setAutoDefault(false);
         if (c.back != kDefaultColour)
             button->setStyleSheet(buttonStyle(c.back));

@@ -6,6 +6,7 @@
 #include <QFont>
 #include <QHash>
 #include <QLabel>
+#include <QPushButton>
 #include <QString>
 
 class QWidget;
@@ -23,6 +24,17 @@ QString toQString(std::string_view utf8);
 void installFontSubstitutes();
 // Font code 'A'..'J'; any other code gives font A, the window's font.
 QFont panelFont(char code);
+
+// A command button whose caption wraps onto a second line when the button is tall enough, as the long
+// captions of the right-hand column expect ("DISPLAY CLEAR").
+class PanelButton : public QPushButton {
+    Q_OBJECT
+public:
+    using QPushButton::QPushButton;
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+};
 
 // The picture in the top right corner: the red word mark on grey, with a double-click.
 class PictureBox : public QLabel {
