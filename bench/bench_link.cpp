@@ -24,7 +24,9 @@
 namespace {
 
 using Clock = std::chrono::steady_clock;
-double ms(Clock::duration d) { return std::chrono::duration<double, std::milli>(d).count(); }
+double ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
 
 double percentile(std::vector<double> v, double p) {
     if (v.empty())
@@ -105,11 +107,13 @@ void printStats(const char *what, const std::vector<double> &v) {
 } // namespace
 
 int main(int argc, char *argv[]) {
-    qputenv("QT_QPA_PLATFORM", qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
+    qputenv("QT_QPA_PLATFORM",
+            qgetenv("QT_QPA_PLATFORM").isEmpty() ? "offscreen" : qgetenv("QT_QPA_PLATFORM"));
     QApplication app(argc, argv);
     QCommandLineParser parser;
-    const QCommandLineOption streamSeconds(QStringLiteral("stream-seconds"), QStringLiteral("Streaming time."),
-                                           QStringLiteral("N"), QStringLiteral("30"));
+    const QCommandLineOption streamSeconds(QStringLiteral("stream-seconds"),
+                                           QStringLiteral("Streaming time."), QStringLiteral("N"),
+                                           QStringLiteral("30"));
     const QCommandLineOption holdSeconds(QStringLiteral("hold-seconds"), QStringLiteral("Hold per pace."),
                                          QStringLiteral("N"), QStringLiteral("5"));
     parser.addOptions({streamSeconds, holdSeconds});
@@ -193,7 +197,8 @@ int main(int argc, char *argv[]) {
     writer.join();
     std::printf("streaming 19200 bit/s %ds     GUI thread CPU %.2f%% of one core; RSS %ld kB, after 1 s "
                 "%ld kB, at the end %ld kB; receive buffer %lld chars\n",
-                seconds, 100.0 * cpu / wall, rssStart, rssOneSecond, rssKb(), (long long)link.ReceiveBuffer().size());
+                seconds, 100.0 * cpu / wall, rssStart, rssOneSecond, rssKb(),
+                (long long)link.ReceiveBuffer().size());
     link.Timer2_Timer();
     link.emptyReceiveBuffer();
     runFor(100);
@@ -228,9 +233,10 @@ int main(int argc, char *argv[]) {
         for (double p : periods)
             mean += p;
         mean /= std::max<size_t>(1, periods.size());
-        std::printf("hold %-26s lines %zu  mean period %.3f ms (%+.2f%%)  p99 deviation %.3f ms  skipped ticks %d\n",
-                    h.name, ends.size(), mean, 100.0 * (mean - h.nominal) / h.nominal, percentile(deviation, 99),
-                    form.commands().skippedTicks());
+        std::printf(
+            "hold %-26s lines %zu  mean period %.3f ms (%+.2f%%)  p99 deviation %.3f ms  skipped ticks %d\n",
+            h.name, ends.size(), mean, 100.0 * (mean - h.nominal) / h.nominal, percentile(deviation, 99),
+            form.commands().skippedTicks());
         runFor(300);
     }
     return 0;

@@ -10,9 +10,9 @@
 #include <cstdlib>
 
 namespace {
-constexpr std::array<const char *, 14> kQueries = {"CR0", "CR1", "CR3",         "CR4", "CR6", "CR7",
-                                                   "CR9", "CRA", "CR PRESSURE", "CR ALLPFAIL", "C00",
-                                                   "cr0", "",    "CF INPUT4 HD-SDI1"};
+constexpr std::array<const char *, 14> kQueries = {
+    "CR0", "CR1",         "CR3",         "CR4", "CR6", "CR7", "CR9",
+    "CRA", "CR PRESSURE", "CR ALLPFAIL", "C00", "cr0", "",    "CF INPUT4 HD-SDI1"};
 constexpr std::array<const char *, 6> kPrefixes = {"", "AFFF", "A001", "A002", "A003", "A004"};
 } // namespace
 

@@ -48,4 +48,6 @@ struct Bench {
 } // namespace kr7::test
 
 #include <QLabel>
-inline QString kr7::test::Bench::text(const char *label) const { return get<QLabel>(label)->text(); }
+inline QString kr7::test::Bench::text(const char *label) const {
+    return get<QLabel>(label)->text();
+}

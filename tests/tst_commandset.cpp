@@ -43,7 +43,7 @@ const Repeat &repeat(std::string_view name) {
 
 class TestCommandSet : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void prefixes() {
         Recorder rec;
         CommandSet cs(rec);
@@ -176,11 +176,21 @@ private slots:
         QTest::addColumn<QString>("prefixOption");
         QTest::addColumn<QString>("typed");
         QTest::addColumn<QString>("line");
-        QTest::newRow("empty field, single") << "Option3" << "" << "\r";
-        QTest::newRow("empty field, all") << "Option4" << "" << "AFFF\r";
-        QTest::newRow("typed as is, lower case") << "Option3" << " cr0 " << " cr0 \r";
-        QTest::newRow("pressure query") << "Option4" << "CR PRESSURE" << "AFFFCR PRESSURE\r";
-        QTest::newRow("own address gets the prefix too") << "Option5" << "A002C00" << "A001A002C00\r";
+        QTest::newRow("empty field, single") << "Option3"
+                                             << ""
+                                             << "\r";
+        QTest::newRow("empty field, all") << "Option4"
+                                          << ""
+                                          << "AFFF\r";
+        QTest::newRow("typed as is, lower case") << "Option3"
+                                                 << " cr0 "
+                                                 << " cr0 \r";
+        QTest::newRow("pressure query") << "Option4"
+                                        << "CR PRESSURE"
+                                        << "AFFFCR PRESSURE\r";
+        QTest::newRow("own address gets the prefix too") << "Option5"
+                                                         << "A002C00"
+                                                         << "A001A002C00\r";
         QTest::newRow("Latin-1 passes") << "Option3" << QString(QChar(0xE9)) << QString(QChar(0xE9)) + "\r";
         QTest::newRow("outside Latin-1 is one ?") << "Option3" << QString::fromUtf8("é€😀") << "é??\r";
     }

@@ -9,7 +9,9 @@
 using namespace kr7;
 
 namespace {
-QByteArray b(std::string_view s) { return QByteArray(s.data(), qsizetype(s.size())); }
+QByteArray b(std::string_view s) {
+    return QByteArray(s.data(), qsizetype(s.size()));
+}
 
 struct FullView : test::Bench {
     FullView() {
@@ -47,7 +49,7 @@ struct FullView : test::Bench {
 
 class TestEndToEnd : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void everyOneShotButtonPutsItsLine_data() {
         QTest::addColumn<QString>("option");
         QTest::addColumn<QByteArray>("prefix");
@@ -172,7 +174,7 @@ private slots:
         QCOMPARE(v.clickAndWait("Command95"), QByteArray("AFFF"));
         text->setText(QStringLiteral("CR0"));
         QCOMPARE(v.query("Command95"), QStringLiteral(" Stand by")); // decoded like the STATUS button
-        QCOMPARE(text->text(), QStringLiteral("CR0"));                // kept for sending again
+        QCOMPARE(text->text(), QStringLiteral("CR0"));               // kept for sending again
         v.settle();
         v.click("Option3");
         text->setText(QStringLiteral("cr0"));

@@ -17,7 +17,7 @@ class TestLink : public QObject {
     std::unique_ptr<Link> link;
     QString prefix;
 
-private slots:
+  private slots:
     void init() {
         projector = test::startSim();
         projector->faults.noReply = true; // the tests write the replies themselves

@@ -6,7 +6,7 @@ using kr7::monitorText;
 
 class TestMonitorText : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void rendering_data() {
         QTest::addColumn<QString>("line");
         QTest::addColumn<QString>("shown");
@@ -18,7 +18,8 @@ private slots:
         QTest::newRow("lone ACK") << QString(ack) << " ACK ";
         QTest::newRow("ACK CR") << QString(ack) + cr << " ACK CR ";
         QTest::newRow("space shows as two blanks") << QString("A B") << " A   B ";
-        QTest::newRow("DC4 has no blank after it") << QString(dc4) + "1" << " &1 ";
+        QTest::newRow("DC4 has no blank after it") << QString(dc4) + "1"
+                                                   << " &1 ";
         QTest::newRow("LF CR") << QString(lf) + cr << " LF CR ";
         QTest::newRow("NUL") << QString(nul) << " ? ";
         QTest::newRow("other control code") << QString(QChar(27)) << " ? ";

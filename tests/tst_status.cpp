@@ -14,57 +14,99 @@ Q_DECLARE_METATYPE(std::optional<QString>)
 namespace {
 const QString CR = QStringLiteral("\r");
 const std::optional<QString> kUnchanged;
-std::optional<QString> text(const char *t) { return QString::fromUtf8(t); }
+std::optional<QString> text(const char *t) {
+    return QString::fromUtf8(t);
+}
 } // namespace
 
 class TestStatus : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     // query code, reply bytes (raw, as received), expected status text
     void decoding_data() {
         QTest::addColumn<QString>("query");
         QTest::addColumn<QString>("reply");
         QTest::addColumn<std::optional<QString>>("expected");
-        QTest::newRow("power on") << "CR0" << "00\r" << text(" Power ON");
-        QTest::newRow("standby") << "CR0" << "80\r" << text(" Stand by");
-        QTest::newRow("count down") << "CR0" << "40\r" << text(" Count down");
-        QTest::newRow("no key input keeps its trailing blank") << "CR0" << "02\r" << text(" NO Key input ");
-        QTest::newRow("Tempereture as written") << "CR0" << "24" << text(" Lamp OFF & Tempereture Warning by PWR Management");
-        QTest::newRow("recoverd as written") << "CR0" << "88" << text(" Temperature Warning and recoverd");
-        QTest::newRow("sutandby as written") << "CR0" << "81" << text(" Cooling down & sutandby (All Lamp FAIL)");
-        QTest::newRow("power code not in table") << "CR0" << "99\r" << kUnchanged;
-        QTest::newRow("power needs both characters") << "CR0" << "0" << kUnchanged;
-        QTest::newRow("ACK in front") << "CR0" << "\x06" "00\r" << kUnchanged;
-        QTest::newRow("stale byte in front") << "CR0" << "700\r" << kUnchanged;
-        QTest::newRow("input mode 1") << "CR1" << "1\r" << text(" Input mode 1");
-        QTest::newRow("input mode reads the first character only") << "CR1" << "12" << text(" Input mode 1");
-        QTest::newRow("input mode 5 unknown") << "CR1" << "5" << kUnchanged;
-        QTest::newRow("orientation normal") << "CR4" << "11\r" << text(" Normally");
-        QTest::newRow("orientation both reversed") << "CR4" << "00" << text(" Top/Bottom , Left/Right reversal");
-        QTest::newRow("mute off") << "CRA" << "00\r" << text(" Video & Audio mute OFF");
-        QTest::newRow("no signal") << "CRA" << "80\r" << text(" No signal");
-        QTest::newRow("signal standby FF") << "CRA" << "FF" << text(" Stand by");
-        QTest::newRow("signal lower-case ff") << "CRA" << "ff" << kUnchanged;
-        QTest::newRow("lamps 0F all on") << "CR7" << "0F\r" << text(" All ON  : 4 Lamp mode");
-        QTest::newRow("lamps 2B") << "CR7" << "2B" << text(" No1,2,4 ON  : 2 Lamp mode(2,3)");
-        QTest::newRow("lamps 10 all off") << "CR7" << "10" << text(" All OFF : 2 Lamp mode(1,4)");
-        QTest::newRow("lamps lower-case 0f") << "CR7" << "0f" << kUnchanged;
-        QTest::newRow("lamps mode 3 unknown") << "CR7" << "30" << kUnchanged;
-        QTest::newRow("lamp hours short reply") << "CR3" << "12345\r" << text(" 1 2 3 4 5 CR  Hour Use");
+        QTest::newRow("power on") << "CR0"
+                                  << "00\r" << text(" Power ON");
+        QTest::newRow("standby") << "CR0"
+                                 << "80\r" << text(" Stand by");
+        QTest::newRow("count down") << "CR0"
+                                    << "40\r" << text(" Count down");
+        QTest::newRow("no key input keeps its trailing blank") << "CR0"
+                                                               << "02\r" << text(" NO Key input ");
+        QTest::newRow("Tempereture as written")
+            << "CR0"
+            << "24" << text(" Lamp OFF & Tempereture Warning by PWR Management");
+        QTest::newRow("recoverd as written") << "CR0"
+                                             << "88" << text(" Temperature Warning and recoverd");
+        QTest::newRow("sutandby as written") << "CR0"
+                                             << "81" << text(" Cooling down & sutandby (All Lamp FAIL)");
+        QTest::newRow("power code not in table") << "CR0"
+                                                 << "99\r" << kUnchanged;
+        QTest::newRow("power needs both characters") << "CR0"
+                                                     << "0" << kUnchanged;
+        QTest::newRow("ACK in front") << "CR0"
+                                      << "\x06"
+                                         "00\r"
+                                      << kUnchanged;
+        QTest::newRow("stale byte in front") << "CR0"
+                                             << "700\r" << kUnchanged;
+        QTest::newRow("input mode 1") << "CR1"
+                                      << "1\r" << text(" Input mode 1");
+        QTest::newRow("input mode reads the first character only") << "CR1"
+                                                                   << "12" << text(" Input mode 1");
+        QTest::newRow("input mode 5 unknown") << "CR1"
+                                              << "5" << kUnchanged;
+        QTest::newRow("orientation normal") << "CR4"
+                                            << "11\r" << text(" Normally");
+        QTest::newRow("orientation both reversed") << "CR4"
+                                                   << "00" << text(" Top/Bottom , Left/Right reversal");
+        QTest::newRow("mute off") << "CRA"
+                                  << "00\r" << text(" Video & Audio mute OFF");
+        QTest::newRow("no signal") << "CRA"
+                                   << "80\r" << text(" No signal");
+        QTest::newRow("signal standby FF") << "CRA"
+                                           << "FF" << text(" Stand by");
+        QTest::newRow("signal lower-case ff") << "CRA"
+                                              << "ff" << kUnchanged;
+        QTest::newRow("lamps 0F all on") << "CR7"
+                                         << "0F\r" << text(" All ON  : 4 Lamp mode");
+        QTest::newRow("lamps 2B") << "CR7"
+                                  << "2B" << text(" No1,2,4 ON  : 2 Lamp mode(2,3)");
+        QTest::newRow("lamps 10 all off") << "CR7"
+                                          << "10" << text(" All OFF : 2 Lamp mode(1,4)");
+        QTest::newRow("lamps lower-case 0f") << "CR7"
+                                             << "0f" << kUnchanged;
+        QTest::newRow("lamps mode 3 unknown") << "CR7"
+                                              << "30" << kUnchanged;
+        QTest::newRow("lamp hours short reply") << "CR3"
+                                                << "12345\r" << text(" 1 2 3 4 5 CR  Hour Use");
         QTest::newRow("lamp hours four groups")
-            << "CR3" << "1234 1234 1234 1234\r" << text(" 1 2 3 4   1 2 3 4   1 2 3 4   1 2 3 4 Hour Use");
-        QTest::newRow("lamp hours empty reply") << "CR3" << "" << text("  Hour Use");
-        QTest::newRow("temperatures full") << "CR6" << "123456789012\r"
-                                           << text("  S1= 1 2 3 4 5 C  ,   S2=  8 9 0 1 C");
-        QTest::newRow("temperatures short") << "CR6" << "25\r" << text("  S1= 2 5 CR  C  ,   S2=  C");
+            << "CR3"
+            << "1234 1234 1234 1234\r" << text(" 1 2 3 4   1 2 3 4   1 2 3 4   1 2 3 4 Hour Use");
+        QTest::newRow("lamp hours empty reply") << "CR3"
+                                                << "" << text("  Hour Use");
+        QTest::newRow("temperatures full")
+            << "CR6"
+            << "123456789012\r" << text("  S1= 1 2 3 4 5 C  ,   S2=  8 9 0 1 C");
+        QTest::newRow("temperatures short") << "CR6"
+                                            << "25\r" << text("  S1= 2 5 CR  C  ,   S2=  C");
         QTest::newRow("temperatures reach position 15 exactly")
-            << "CR6" << "1234567" << text("  S1= 1 2 3 4 5 C  ,   S2=   C");
-        QTest::newRow("pc type copied") << "CR9" << "AB\r" << text(" A B CR ");
-        QTest::newRow("pressure 512") << "CR PRESSURE" << "0512\r" << text("650 hPa");
-        QTest::newRow("pressure of a bare CR") << "CR PRESSURE" << "\r" << text("106 hPa");
-        QTest::newRow("allpfail is never decoded") << "CR ALLPFAIL" << "0000\r" << kUnchanged;
-        QTest::newRow("other command ACK") << "C00" << "\x06" << kUnchanged;
-        QTest::newRow("lower-case query") << "cr0" << "00\r" << kUnchanged;
+            << "CR6"
+            << "1234567" << text("  S1= 1 2 3 4 5 C  ,   S2=   C");
+        QTest::newRow("pc type copied") << "CR9"
+                                        << "AB\r" << text(" A B CR ");
+        QTest::newRow("pressure 512") << "CR PRESSURE"
+                                      << "0512\r" << text("650 hPa");
+        QTest::newRow("pressure of a bare CR") << "CR PRESSURE"
+                                               << "\r" << text("106 hPa");
+        QTest::newRow("allpfail is never decoded") << "CR ALLPFAIL"
+                                                   << "0000\r" << kUnchanged;
+        QTest::newRow("other command ACK") << "C00"
+                                           << "\x06" << kUnchanged;
+        QTest::newRow("lower-case query") << "cr0"
+                                          << "00\r" << kUnchanged;
     }
     void decoding() {
         QFETCH(QString, query);

@@ -10,13 +10,17 @@ using namespace kr7;
 using namespace kr7::panel;
 
 namespace {
-QString q(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
-QRect rectOf(const Control &c) { return QRect(c.left, c.top, c.width, c.height); }
+QString q(std::string_view s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
+QRect rectOf(const Control &c) {
+    return QRect(c.left, c.top, c.width, c.height);
+}
 } // namespace
 
 class TestTables : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void layoutNamesAreUniqueAndCountsMatch() {
         QSet<QString> names;
         QHash<Kind, int> count;
@@ -59,7 +63,8 @@ private slots:
                 if (&a >= &b || a.container != b.container)
                     continue;
                 // The port settings frame lies over the COM button by design and is shown on top of it.
-                if ((a.name == "Command33" && b.name == "Frame8") || (a.name == "Frame8" && b.name == "Command33"))
+                if ((a.name == "Command33" && b.name == "Frame8") ||
+                    (a.name == "Frame8" && b.name == "Command33"))
                     continue;
                 // Neighbours share an edge pixel (15 twips) at most.
                 const QRect overlap = rectOf(a).intersected(rectOf(b));
@@ -109,8 +114,8 @@ private slots:
 
     void gridColumnsSendTheirSignalWords() {
         // Caption of the column -> signal word on the line.
-        const QHash<QString, QString> words{{"DVI", "DIGITAL"}, {"RGB", "ANALOG"},   {"VIDEO", "VIDEO"},
-                                            {"YPbPr", "YPBPR"}, {"YCbCr", "YCBCR"},  {"S-VIDEO", "S-VIDEO"},
+        const QHash<QString, QString> words{{"DVI", "DIGITAL"}, {"RGB", "ANALOG"},  {"VIDEO", "VIDEO"},
+                                            {"YPbPr", "YPBPR"}, {"YCbCr", "YCBCR"}, {"S-VIDEO", "S-VIDEO"},
                                             {"HDCP", "HDCP"},   {"SDI1", "HD-SDI1"}};
         int grid = 0;
         for (const OneShot &b : kOneShots) {

@@ -19,9 +19,13 @@ using namespace kr7;
 using namespace kr7::panel;
 
 namespace {
-QString q(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString q(std::string_view s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
-int clientPixels(const Form1 &f, int outerTwips) { return twipsToPixels(outerTwips - kNominalFrame, f.dpi()); }
+int clientPixels(const Form1 &f, int outerTwips) {
+    return twipsToPixels(outerTwips - kNominalFrame, f.dpi());
+}
 
 // Another process holds the device, as a second program on the same adapter would.
 struct Holder {
@@ -37,7 +41,9 @@ struct Holder {
     }
 };
 
-QMessageBox *portWarning(const Form1 &f) { return f.findChild<QMessageBox *>(QStringLiteral("portWarning")); }
+QMessageBox *portWarning(const Form1 &f) {
+    return f.findChild<QMessageBox *>(QStringLiteral("portWarning"));
+}
 
 speed_t outputSpeed(const QString &device) {
     const int fd = ::open(device.toLocal8Bit().constData(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
@@ -50,7 +56,7 @@ speed_t outputSpeed(const QString &device) {
 
 class TestWindow : public QObject {
     Q_OBJECT
-private slots:
+  private slots:
     void startUp() {
         test::Bench b;
         Form1 &f = *b.form;
@@ -120,7 +126,8 @@ private slots:
         QTest::newRow("toggle twice") << "chord toggle toggle" << 6645 << 0 << hide;
         QTest::newRow("toggle three times") << "chord toggle toggle toggle" << 5350 << 0 << show;
         QTest::newRow("double-click after the toggle") << "chord toggle toggle dbl" << 6645 << 0 << hide;
-        QTest::newRow("chord again opens the full view") << "chord toggle toggle chord dbl" << 9100 << 1 << close;
+        QTest::newRow("chord again opens the full view")
+            << "chord toggle toggle chord dbl" << 9100 << 1 << close;
     }
     void views() {
         QFETCH(QString, steps);
@@ -160,11 +167,11 @@ private slots:
         test::Bench b;
         auto *text = b.get<QLineEdit>("Text1");
         text->setFocus();
-        for (Qt::KeyboardModifiers mods : {Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier),
-                                           Qt::KeyboardModifiers(Qt::ControlModifier | Qt::AltModifier),
-                                           Qt::KeyboardModifiers(Qt::ShiftModifier),
-                                           Qt::KeyboardModifiers(Qt::AltModifier),
-                                           Qt::KeyboardModifiers(Qt::NoModifier)}) {
+        for (Qt::KeyboardModifiers mods :
+             {Qt::KeyboardModifiers(Qt::ControlModifier | Qt::ShiftModifier),
+              Qt::KeyboardModifiers(Qt::ControlModifier | Qt::AltModifier),
+              Qt::KeyboardModifiers(Qt::ShiftModifier), Qt::KeyboardModifiers(Qt::AltModifier),
+              Qt::KeyboardModifiers(Qt::NoModifier)}) {
             QTest::keyClick(text, Qt::Key_K, mods);
             QTest::keyClick(b.form.get(), Qt::Key_K, mods);
             QCOMPARE(b.form->outerHeightTwips(), 5350);
@@ -281,9 +288,10 @@ private slots:
         for (const Control &c : kControls) {
             QWidget *w = b.get<QWidget>(c.name.data());
             const QString name = q(c.name);
-            QCOMPARE(w->parentWidget()->objectName(), c.container.empty() ? QStringLiteral("Form1") : q(c.container));
-            const QRect expected(twipsToPixels(c.left, dpi), twipsToPixels(c.top, dpi), twipsToPixels(c.width, dpi),
-                                 twipsToPixels(c.height, dpi));
+            QCOMPARE(w->parentWidget()->objectName(),
+                     c.container.empty() ? QStringLiteral("Form1") : q(c.container));
+            const QRect expected(twipsToPixels(c.left, dpi), twipsToPixels(c.top, dpi),
+                                 twipsToPixels(c.width, dpi), twipsToPixels(c.height, dpi));
             QVERIFY2(w->geometry() == expected, qPrintable(name));
             QCOMPARE(w->font(), panelFont(c.font ? c.font : 'A'));
             if (auto *label = qobject_cast<QLabel *>(w)) {

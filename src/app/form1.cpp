@@ -18,7 +18,7 @@ using namespace panel;
 
 // The command set's view of the link.
 class Form1::LinkPath : public SendPath {
-public:
+  public:
     explicit LinkPath(Link &link) : m_link(link) {}
     void setSendIntervals(int replyMs, int clearMs) override { m_link.setSendIntervals(replyMs, clearMs); }
     void sendLine(const QString &line) override { m_link.send(line); }
@@ -26,12 +26,14 @@ public:
     void closeExchange() override { m_link.closeExchange(); }
     void emptyReceiveBuffer() override { m_link.emptyReceiveBuffer(); }
 
-private:
+  private:
     Link &m_link;
 };
 
 namespace {
-QString fromView(std::string_view s) { return QString::fromUtf8(s.data(), qsizetype(s.size())); }
+QString fromView(std::string_view s) {
+    return QString::fromUtf8(s.data(), qsizetype(s.size()));
+}
 
 void showField(QLabel *label, const QString &text) {
     label->setText(text.size() > Form1::kFieldDisplayMax ? text.first(Form1::kFieldDisplayMax) : text);
@@ -56,16 +58,19 @@ Form1::Form1(PortMap ports, QWidget *parent)
     setPalette(pal);
     setAutoFillBackground(true);
     // The layout is absolute: no maximise, no resize.
-    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
-                   Qt::WindowCloseButtonHint | Qt::MSWindowsFixedSizeDialogHint);
+    setWindowFlags(Qt::Window | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowMinimizeButtonHint | Qt::WindowCloseButtonHint |
+                   Qt::MSWindowsFixedSizeDialogHint);
 
     m_controls = buildPanel(this, m_dpi);
     m_Timer3.setInterval(5000);
     connect(&m_Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
 
     m_link.setPrefixSource([this] { return m_commands.AddressPrefix(); });
-    connect(&m_link, &Link::txdChanged, this, [this](const QString &t) { showField(widget<QLabel>("Label11"), t); });
-    connect(&m_link, &Link::rxdChanged, this, [this](const QString &t) { showField(widget<QLabel>("Label12"), t); });
+    connect(&m_link, &Link::txdChanged, this,
+            [this](const QString &t) { showField(widget<QLabel>("Label11"), t); });
+    connect(&m_link, &Link::rxdChanged, this,
+            [this](const QString &t) { showField(widget<QLabel>("Label12"), t); });
     connect(&m_link, &Link::statusChanged, this,
             [this](const QString &t) { showField(widget<QLabel>("Label22"), t); });
     connect(&m_MSComm1, &SerialLine::portOpenChanged, this, &Form1::updateTitle);

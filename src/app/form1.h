@@ -23,7 +23,7 @@ namespace kr7 {
 // controls' events to the command set and the link.
 class Form1 : public QWidget {
     Q_OBJECT
-public:
+  public:
     explicit Form1(PortMap ports, QWidget *parent = nullptr);
     ~Form1() override;
 
@@ -58,11 +58,11 @@ public:
     // Longest text a monitor field shows; the field holds more than fits on its one line anyway.
     static constexpr qsizetype kFieldDisplayMax = 2048;
 
-protected:
+  protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
     void changeEvent(QEvent *event) override;
 
-private:
+  private:
     class LinkPath;
     void wireButtons();
     void endHeldRepeat();

@@ -108,9 +108,9 @@ struct Repeat {
     int repeatCode; // RepeatCode while held
     std::string_view code;
     bool menuCursor = false;
-    int repeatMs = 0; // Timer1
-    int replyMs = 0;  // Timer2
-    int clearMs = 0;  // Timer4
+    int repeatMs = 0;         // Timer1
+    int replyMs = 0;          // Timer2
+    int clearMs = 0;          // Timer4
     bool digitalZoom = false; // its release paces the menu cursor at 5 ms (ArrowMode 3)
 };
 

@@ -3,7 +3,9 @@
 namespace kr7 {
 
 namespace {
-QString fromView(std::string_view s) { return QString::fromLatin1(s.data(), qsizetype(s.size())); }
+QString fromView(std::string_view s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
 } // namespace
 
 CommandSet::CommandSet(SendPath &path, QObject *parent) : QObject(parent), m_path(path) {
@@ -33,7 +35,9 @@ QString CommandSet::buildLine(QStringView code) const {
     return line;
 }
 
-void CommandSet::transmit(QStringView code) { m_path.sendLine(buildLine(code)); }
+void CommandSet::transmit(QStringView code) {
+    m_path.sendLine(buildLine(code));
+}
 
 void CommandSet::click(const OneShot &button) {
     if (button.shape == Shape::LongWait)

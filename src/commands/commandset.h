@@ -10,7 +10,7 @@ namespace kr7 {
 
 // What the command set needs of the serial link: the send path and its two timers.
 class SendPath {
-public:
+  public:
     virtual ~SendPath() = default;
     // Intervals of the reply timer (Timer2) and the display-clear timer (Timer4).
     virtual void setSendIntervals(int replyMs, int clearMs) = 0;
@@ -27,7 +27,7 @@ public:
 // The command set: address prefix, one-shot buttons, press-and-hold repeat and the free command entry.
 class CommandSet : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit CommandSet(SendPath &path, QObject *parent = nullptr);
 
     const QString &AddressPrefix() const { return m_AddressPrefix; }
@@ -57,7 +57,7 @@ public:
 
     void Timer1_Timer();
 
-private:
+  private:
     void transmit(QStringView code);
 
     SendPath &m_path;

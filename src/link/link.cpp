@@ -119,7 +119,9 @@ void Link::setSendIntervals(int replyMs, int clearMs) {
     m_Timer4.setInterval(clearMs);
 }
 
-bool Link::linePending() const { return m_MSComm1.pendingOutput() > 0; }
+bool Link::linePending() const {
+    return m_MSComm1.pendingOutput() > 0;
+}
 
 void Link::closeExchange() {
     m_Timer2.stop();

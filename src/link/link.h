@@ -15,7 +15,7 @@ namespace kr7 {
 // here; the window shows them.
 class Link : public QObject {
     Q_OBJECT
-public:
+  public:
     static constexpr qsizetype kReceiveBufferMax = 32767;
     // A line that cannot leave (no reader, a stuck adapter) must not let the write queue grow without bound.
     static constexpr qint64 kMaxQueuedBytes = 512;
@@ -56,12 +56,12 @@ public:
     // Lines refused because the port was closed or its queue full.
     int refusedLines() const { return m_refused; }
 
-signals:
+  signals:
     void txdChanged(const QString &text);
     void rxdChanged(const QString &text);
     void statusChanged(const QString &text);
 
-private:
+  private:
     void setTxd(const QString &t);
     void setRxd(const QString &t);
     void setStatus(const QString &t);

@@ -24,9 +24,13 @@ SerialLine::SerialLine(PortMap ports, QObject *parent) : QObject(parent), m_port
     applySettings();
 }
 
-QString SerialLine::device(int port) const { return port == 2 ? m_ports.com2 : m_ports.com1; }
+QString SerialLine::device(int port) const {
+    return port == 2 ? m_ports.com2 : m_ports.com1;
+}
 
-void SerialLine::setCommPort(int port) { m_commPort = port == 2 ? 2 : 1; }
+void SerialLine::setCommPort(int port) {
+    m_commPort = port == 2 ? 2 : 1;
+}
 
 bool SerialLine::setSettings(const QString &settings) {
     const QStringList parts = settings.split(QLatin1Char(','));
@@ -81,7 +85,9 @@ qint64 SerialLine::output(const QByteArray &bytes) {
     return m_port.write(bytes);
 }
 
-QByteArray SerialLine::input() { return m_port.readAll(); }
+QByteArray SerialLine::input() {
+    return m_port.readAll();
+}
 
 qint64 SerialLine::pendingOutput() const {
     if (!m_port.isOpen())

@@ -20,7 +20,7 @@ struct PortMap {
 // QSerialPort's notifier on that thread.
 class SerialLine : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit SerialLine(PortMap ports, QObject *parent = nullptr);
 
     int commPort() const { return m_commPort; }
@@ -47,14 +47,14 @@ public:
     // Port errors seen since the port was last opened (for diagnostics and tests).
     int errorCount() const { return m_errorCount; }
 
-signals:
+  signals:
     // Characters were received (the receive event with CommEvent 2).
     void received();
     // The port failed while open (device unplugged, pseudo-terminal hung up) and has been closed.
     void portLost(const QString &message);
     void portOpenChanged(bool open);
 
-private:
+  private:
     void onError(QSerialPort::SerialPortError error);
     void applySettings();
 

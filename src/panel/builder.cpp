@@ -13,11 +13,17 @@
 
 namespace kr7::panel {
 
-int twipsToPixels(int twips, double dpi) { return int(std::lround(twips * dpi / 1440.0)); }
+int twipsToPixels(int twips, double dpi) {
+    return int(std::lround(twips * dpi / 1440.0));
+}
 
-QColor fromBgr(uint32_t bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+QColor fromBgr(uint32_t bgr) {
+    return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF);
+}
 
-QString toQString(std::string_view utf8) { return QString::fromUtf8(utf8.data(), qsizetype(utf8.size())); }
+QString toQString(std::string_view utf8) {
+    return QString::fromUtf8(utf8.data(), qsizetype(utf8.size()));
+}
 
 void installFontSubstitutes() {
     QFont::insertSubstitution(toQString(kGothic), QStringLiteral("IPAGothic"));
@@ -76,7 +82,9 @@ void PanelButton::paintEvent(QPaintEvent *) {
 
 namespace {
 
-QString cssColour(uint32_t bgr) { return fromBgr(bgr).name(); }
+QString cssColour(uint32_t bgr) {
+    return fromBgr(bgr).name();
+}
 
 QString buttonStyle(uint32_t back) {
     // Drawn like a graphical command button: its back colour shows, raised when up, sunken when down.
@@ -149,10 +157,10 @@ QWidget *makeControl(const Control &c, QWidget *parent) {
 }
 
 class LineWidget : public QWidget {
-public:
+  public:
     using QWidget::QWidget;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent *) override {
         QPainter p(this);
         p.fillRect(rect(), fromBgr(kLineColour));

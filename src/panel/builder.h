@@ -29,23 +29,23 @@ QFont panelFont(char code);
 // captions of the right-hand column expect ("DISPLAY CLEAR").
 class PanelButton : public QPushButton {
     Q_OBJECT
-public:
+  public:
     using QPushButton::QPushButton;
 
-protected:
+  protected:
     void paintEvent(QPaintEvent *event) override;
 };
 
 // The picture in the top right corner: the red word mark on grey, with a double-click.
 class PictureBox : public QLabel {
     Q_OBJECT
-public:
+  public:
     explicit PictureBox(QWidget *parent = nullptr);
     static QPixmap wordMark();
-signals:
+  signals:
     void doubleClicked();
 
-protected:
+  protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
 };
 

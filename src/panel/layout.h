@@ -12,13 +12,13 @@ enum class Align { Left, Center, Right };
 inline constexpr uint32_t kDefaultColour = 0xFFFFFFFFu; // the platform's own colour
 inline constexpr uint32_t kGrey = 0x00C0C0C0;
 inline constexpr uint32_t kWhite = 0x00FFFFFF;
-inline constexpr uint32_t kGreen = 0x00C0FFC0;    // "ON", SEND, MAX, NOR
-inline constexpr uint32_t kRed = 0x00C0C0FF;      // "OFF", CLS
-inline constexpr uint32_t kCyan = 0x00FFFFC0;     // most command buttons
-inline constexpr uint32_t kOrange = 0x00C0E0FF;   // cursor and lens shift arrows
-inline constexpr uint32_t kSelect = 0x000080FF;   // SELECT
-inline constexpr uint32_t kBlue = 0x00FFC0C0;     // right-hand column
-inline constexpr uint32_t kYellow = 0x00C0FFFF;   // lamp buttons
+inline constexpr uint32_t kGreen = 0x00C0FFC0;  // "ON", SEND, MAX, NOR
+inline constexpr uint32_t kRed = 0x00C0C0FF;    // "OFF", CLS
+inline constexpr uint32_t kCyan = 0x00FFFFC0;   // most command buttons
+inline constexpr uint32_t kOrange = 0x00C0E0FF; // cursor and lens shift arrows
+inline constexpr uint32_t kSelect = 0x000080FF; // SELECT
+inline constexpr uint32_t kBlue = 0x00FFC0C0;   // right-hand column
+inline constexpr uint32_t kYellow = 0x00C0FFFF; // lamp buttons
 inline constexpr uint32_t kLineColour = 0x00FF8080;
 
 // One control of the window. Positions and sizes in twips, relative to the container (the window's client
@@ -134,7 +134,8 @@ inline constexpr std::array<Control, 146> kControls{{
     {K::Option, "Option1", "COM1", "Frame8", 240, 240, 1215, 255, kGrey, 'A'},
     {K::Option, "Option2", "COM2", "Frame8", 1560, 240, 1095, 255, kGrey, 'A'},
     {K::Frame, "Frame13", "", "Frame8", 120, 480, 2535, 615, kGrey, 'A'},
-    {K::Option, "Option9", "19200", "Frame13", 120, 240, 1095, 255, kGrey, 'A', 0, A::Left, false, false, true},
+    {K::Option, "Option9", "19200", "Frame13", 120, 240, 1095, 255, kGrey, 'A', 0, A::Left, false, false,
+     true},
     {K::Option, "Option10", "9600", "Frame13", 1440, 240, 975, 300, kGrey, 'A'},
     {K::Label, "Label19", "LAMP SELECT", "", 6600, 3720, 1332, 252, kGrey, 'B'},
     {K::Button, "Command56", "4 LAMP", "", 6600, 3960, 1200, 372, kYellow, 'B'},
@@ -148,7 +149,8 @@ inline constexpr std::array<Control, 146> kControls{{
     {K::Label, "Label12", "", "Frame9", 600, 540, 5616, 300, kWhite, 'J', 0, A::Left, true},
     {K::Label, "Label23", "STATUS", "Frame9", 120, 1005, 795, 225, kGrey, 'F'},
     {K::Label, "Label22", "", "Frame9", 930, 900, 5295, 300, kWhite, 'D', 0x000000FF, A::Left, true},
-    {K::Button, "Command34", "データを表示する", "", 6615, 5040, 1200, 375, kGrey, 'C', 0, A::Left, false, true},
+    {K::Button, "Command34", "データを表示する", "", 6615, 5040, 1200, 375, kGrey, 'C', 0, A::Left, false,
+     true},
     {K::Button, "Command52", "P-FAIL", "", 8400, 5160, 975, 255, kCyan, 'A'},
     {K::Button, "Command44", "STATUS", "", 6480, 5640, 975, 255, kCyan, 'E'},
     {K::Button, "Command46", "L-TIME", "", 7440, 5640, 975, 255, kCyan, 'E'},
@@ -159,7 +161,8 @@ inline constexpr std::array<Control, 146> kControls{{
     // Band 6: projector selection.
     {K::Frame, "Frame11", "", "", 75, 6225, 6765, 465, kGrey, 'G'},
     {K::Label, "Label21", "PJ Select", "Frame11", 60, 150, 1050, 255, kGrey, 'F'},
-    {K::Option, "Option3", "SINGLE", "Frame11", 1155, 168, 1095, 225, kGrey, 'F', 0, A::Left, false, false, true},
+    {K::Option, "Option3", "SINGLE", "Frame11", 1155, 168, 1095, 225, kGrey, 'F', 0, A::Left, false, false,
+     true},
     {K::Option, "Option4", "ALL", "Frame11", 2280, 165, 855, 225, kGrey, 'F'},
     {K::Option, "Option5", "001", "Frame11", 3240, 180, 735, 225, kGrey, 'F'},
     {K::Option, "Option6", "002", "Frame11", 4080, 180, 735, 225, kGrey, 'F'},

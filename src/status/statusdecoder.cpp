@@ -15,7 +15,9 @@ namespace {
 using status::CodeText;
 
 // The first n characters of the monitor text, or all of it when shorter.
-QStringView slice(QStringView text, qsizetype n) { return text.first(std::min(n, text.size())); }
+QStringView slice(QStringView text, qsizetype n) {
+    return text.first(std::min(n, text.size()));
+}
 
 // Monitor text slices are ASCII by construction (tokens are ASCII), but compare through Latin-1 so that any
 // text at all is handled safely.
@@ -54,8 +56,8 @@ std::optional<int16_t> toInt16(double v) {
 double readLeadingNumber(QStringView text) {
     qsizetype i = 0;
     const auto skipBlanks = [&] {
-        while (i < text.size() && (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t') ||
-                                   text[i] == QLatin1Char('\n')))
+        while (i < text.size() &&
+               (text[i] == QLatin1Char(' ') || text[i] == QLatin1Char('\t') || text[i] == QLatin1Char('\n')))
             ++i;
     };
     skipBlanks();
@@ -118,10 +120,13 @@ std::optional<QString> decodeStatus(QStringView sendLine, QStringView prefix, QS
     if (sectionApplies(sendLine, prefix, QLatin1StringView("CR3")))
         return slice(rxd, 38).toString() + QStringLiteral(" Hour Use");
     if (sectionApplies(sendLine, prefix, QLatin1StringView("CR6"))) {
-        const QStringView s2 = rxd.size() >= 15 ? rxd.sliced(14, std::min<qsizetype>(8, rxd.size() - 14))
-                                                : QStringView();
+        const QStringView s2 =
+            rxd.size() >= 15 ? rxd.sliced(14, std::min<qsizetype>(8, rxd.size() - 14)) : QStringView();
         QString text = QStringLiteral("  S1=");
-        text.append(slice(rxd, 10)).append(QLatin1String(" C  ,   S2= ")).append(s2).append(QLatin1String(" C"));
+        text.append(slice(rxd, 10))
+            .append(QLatin1String(" C  ,   S2= "))
+            .append(s2)
+            .append(QLatin1String(" C"));
         return text;
     }
     if (sectionApplies(sendLine, prefix, QLatin1StringView("CRA")))

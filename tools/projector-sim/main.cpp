@@ -23,20 +23,22 @@ int main(int argc, char *argv[]) {
     QCoreApplication::setApplicationVersion(QStringLiteral("1.40"));
 
     QCommandLineParser parser;
-    parser.setApplicationDescription(
-        QStringLiteral("Simulated four-lamp KR7 projector(s) on a serial line. Opens a pseudo-terminal pair and "
-                       "prints the device path the panel should open as the first line of output.\n"
-                       "Units answer to A001..A004 on a shared line; AFFF acts on every unit and only the "
-                       "lowest-numbered unit answers; a line without address is for the lowest-numbered unit."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Simulated four-lamp KR7 projector(s) on a serial line. Opens a pseudo-terminal pair and "
+        "prints the device path the panel should open as the first line of output.\n"
+        "Units answer to A001..A004 on a shared line; AFFF acts on every unit and only the "
+        "lowest-numbered unit answers; a line without address is for the lowest-numbered unit."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption device(QStringLiteral("device"), QStringLiteral("Serve an existing port instead."),
-                                    QStringLiteral("PATH"));
+    const QCommandLineOption device(
+        QStringLiteral("device"), QStringLiteral("Serve an existing port instead."), QStringLiteral("PATH"));
     const QCommandLineOption baud(QStringLiteral("baud"), QStringLiteral("Speed with --device (19200)."),
                                   QStringLiteral("BPS"), QStringLiteral("19200"));
-    const QCommandLineOption units(QStringLiteral("units"), QStringLiteral("Unit numbers on the line (1,2,3,4)."),
+    const QCommandLineOption units(QStringLiteral("units"),
+                                   QStringLiteral("Unit numbers on the line (1,2,3,4)."),
                                    QStringLiteral("LIST"), QStringLiteral("1,2,3,4"));
-    const QCommandLineOption noReply(QStringLiteral("no-reply"), QStringLiteral("Act on lines, answer nothing."));
+    const QCommandLineOption noReply(QStringLiteral("no-reply"),
+                                     QStringLiteral("Act on lines, answer nothing."));
     const QCommandLineOption delay(QStringLiteral("delay"), QStringLiteral("Reply delay in ms (5)."),
                                    QStringLiteral("MS"), QStringLiteral("5"));
     const QCommandLineOption pieces(QStringLiteral("pieces"),
@@ -45,8 +47,8 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption garbage(QStringLiteral("garbage"), QStringLiteral("Answer random bytes."));
     const QCommandLineOption stream(QStringLiteral("stream"),
                                     QStringLiteral("Talk unasked at the full line rate (1920 bytes/s)."));
-    const QCommandLineOption hangUp(QStringLiteral("hang-up-after"),
-                                    QStringLiteral("Hang up after N lines."), QStringLiteral("N"));
+    const QCommandLineOption hangUp(QStringLiteral("hang-up-after"), QStringLiteral("Hang up after N lines."),
+                                    QStringLiteral("N"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Log every line to stderr."));
     parser.addOptions({device, baud, units, noReply, delay, pieces, garbage, stream, hangUp, verbose});
     parser.process(app);
@@ -71,8 +73,9 @@ int main(int argc, char *argv[]) {
     if (parser.isSet(stream))
         sim.faults.streamBps = 1920;
 
-    const bool opened = parser.isSet(device) ? sim.openDevice(parser.value(device), parser.value(baud).toInt())
-                                             : sim.openPty();
+    const bool opened = parser.isSet(device)
+                            ? sim.openDevice(parser.value(device), parser.value(baud).toInt())
+                            : sim.openPty();
     if (!opened) {
         std::fprintf(stderr, "kr7-projector-sim: %s\n", qPrintable(sim.errorString()));
         return 1;

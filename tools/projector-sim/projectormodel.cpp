@@ -7,10 +7,14 @@ namespace kr7::sim {
 namespace {
 const QByteArray kAckReply(1, ProjectorModel::kAck);
 
-QByteArray hex2(int v) { return QByteArray::number(v, 16).toUpper().rightJustified(2, '0'); }
+QByteArray hex2(int v) {
+    return QByteArray::number(v, 16).toUpper().rightJustified(2, '0');
+}
 } // namespace
 
-int pressureReading(double hpa) { return int(std::lround(((hpa - 150.0) * 0.00459 + 0.204) * 1024.0 / 5.0)); }
+int pressureReading(double hpa) {
+    return int(std::lround(((hpa - 150.0) * 0.00459 + 0.204) * 1024.0 / 5.0));
+}
 
 ProjectorModel::ProjectorModel(QList<int> units, Timing timing) : m_timing(timing) {
     std::sort(units.begin(), units.end());
@@ -117,8 +121,8 @@ std::optional<QByteArray> ProjectorModel::apply(Unit &u, const QByteArray &code,
         if (code == "C5F" || code == "C60")
             u.lensX += code == "C60" ? 1 : -1;
     } else if (code.startsWith("CF IMAGE ")) {
-        static const QList<QByteArray> modes = {"STAND", "REAL", "CINEMA", "CUSTOM1", "CUSTOM2", "CUSTOM3",
-                                                "CUSTOM4"};
+        static const QList<QByteArray> modes = {"STAND",   "REAL",    "CINEMA", "CUSTOM1",
+                                                "CUSTOM2", "CUSTOM3", "CUSTOM4"};
         const QByteArray mode = code.mid(9);
         if (!modes.contains(mode))
             return std::nullopt;
@@ -128,8 +132,8 @@ std::optional<QByteArray> ProjectorModel::apply(Unit &u, const QByteArray &code,
     } else if (code == "CF FANSPEED MAX" || code == "CF FANSPEED NOR") {
         u.fanMax = code.endsWith("MAX");
     } else if (code.startsWith("CF INPUT") && code.size() > 10 && code[9] == ' ') {
-        static const QList<QByteArray> words = {"DIGITAL", "ANALOG", "VIDEO", "YPBPR",
-                                                "YCBCR", "S-VIDEO", "HDCP", "HD-SDI1"};
+        static const QList<QByteArray> words = {"DIGITAL", "ANALOG",  "VIDEO", "YPBPR",
+                                                "YCBCR",   "S-VIDEO", "HDCP",  "HD-SDI1"};
         const int input = code[8] - '0';
         const QByteArray word = code.mid(10);
         if (input < 1 || input > 4 || !words.contains(word))

@@ -40,7 +40,7 @@ struct Timing {
 // lowest-numbered unit answers them, as only one talker may drive a shared line. A line without an address
 // is for the one projector of a point-to-point line: the lowest-numbered unit acts and answers.
 class ProjectorModel {
-public:
+  public:
     static constexpr char kAck = 6;
 
     explicit ProjectorModel(QList<int> units = {1, 2, 3, 4}, Timing timing = {});
@@ -55,7 +55,7 @@ public:
     // Pressure around the projector, in hPa (as the status text shows it).
     double pressureHpa = 1013.0;
 
-private:
+  private:
     std::optional<QByteArray> apply(Unit &u, const QByteArray &code, qint64 now);
     QByteArray query(const Unit &u, const QByteArray &code) const;
     static bool lampsLit(const Unit &u);

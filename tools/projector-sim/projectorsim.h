@@ -29,7 +29,7 @@ struct Faults {
 // The simulated projector on a serial line: a pseudo-terminal pair of its own, or an existing device.
 class ProjectorSim : public QObject {
     Q_OBJECT
-public:
+  public:
     explicit ProjectorSim(QList<int> units = {1, 2, 3, 4}, Timing timing = {}, QObject *parent = nullptr);
     ~ProjectorSim() override;
 
@@ -58,12 +58,12 @@ public:
     void hangUp();
     bool isOpen() const { return m_masterFd >= 0 || m_port; }
 
-signals:
+  signals:
     void lineReceived(const QByteArray &line);
     void bytesReceived(const QByteArray &bytes);
     void hungUp();
 
-private:
+  private:
     void onReadable();
     void onBytes(const QByteArray &bytes);
     void flushOut();
