@@ -31,13 +31,13 @@ void installFontSubstitutes() {
 }
 
 QFont panelFont(char code) {
-    const FontSpec *spec = &kFonts[0];
+    const FontSpec *entry = &kFonts[0];
     for (const FontSpec &f : kFonts)
         if (f.code == code)
-            spec = &f;
-    QFont font(toQString(spec->face));
-    font.setPointSizeF(spec->points);
-    font.setWeight(spec->weight >= 700 ? QFont::Bold : QFont::Normal);
+            entry = &f;
+    QFont font(toQString(entry->face));
+    font.setPointSizeF(entry->points);
+    font.setWeight(entry->weight >= 700 ? QFont::Bold : QFont::Normal);
     return font;
 }
 
