@@ -13,7 +13,7 @@
 namespace kr7::test {
 
 inline std::unique_ptr<sim::ProjectorSim> startSim(QList<int> units = {1, 2, 3, 4}) {
-    auto s = std::make_unique<sim::ProjectorSim>(std::move(units), sim::Timing{200, 300, 60000});
+    auto s = std::make_unique<sim::ProjectorSim>(std::move(units), sim::Timing{600, 300, 60000});
     s->faults.replyDelayMs = 2;
     if (!s->openPty())
         qFatal("cannot open a pseudo-terminal: %s", qPrintable(s->errorString()));
