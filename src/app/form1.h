@@ -56,7 +56,7 @@ class Form1 : public QWidget {
     void setView(int outerTwips);
 
     // Longest text a monitor field shows; the field holds more than fits on its one line anyway.
-    static constexpr qsizetype kFieldDisplayMax = 2048;
+    static constexpr qsizetype kFieldDisplayMax = 256;
 
   protected:
     bool eventFilter(QObject *watched, QEvent *event) override;

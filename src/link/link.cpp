@@ -84,6 +84,10 @@ void Link::MSComm1_OnComm() {
     if (fresh.size() > kReceiveBufferMax)
         fresh = fresh.last(kReceiveBufferMax);
     const QString text = QString::fromLatin1(fresh);
+    // The RXD text shares the rendering; let go of it so the rendering grows in place instead of being
+    // copied.
+    if (m_rxd.constData() == m_receiveRendered.constData())
+        m_rxd = QString();
     m_ReceiveBuffer.append(text);
     appendMonitorTokens(m_receiveRendered, text);
     // Keep the newest characters only: a device that talks without end costs bounded memory and time.
