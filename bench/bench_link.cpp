@@ -224,27 +224,40 @@ int main(int argc, char *argv[]) {
                           {"D.Zoom + (250 ms)", "Command48", 250},
                           {"cursor after D.Zoom (5 ms)", "Command5", 5}};
     const int hold = parser.value(holdSeconds).toInt();
+    // The panel's own send times too, to tell the GUI thread's timing from the line's.
+    std::vector<Clock::time_point> sends;
+    QObject::connect(&link, &kr7::Link::txdChanged, &form, [&](const QString &t) {
+        if (!t.isEmpty())
+            sends.push_back(Clock::now());
+    });
+    const auto deviations = [](const std::vector<Clock::time_point> &at, int nominal, double &mean) {
+        std::vector<double> deviation;
+        mean = 0;
+        for (size_t i = 1; i < at.size(); ++i) {
+            const double period = ms(at[i] - at[i - 1]);
+            mean += period;
+            deviation.push_back(std::abs(period - nominal));
+        }
+        mean /= double(std::max<size_t>(1, deviation.size()));
+        return deviation;
+    };
     for (const Hold &h : holds) {
         QWidget *button = form.findChild<QWidget *>(QString::fromLatin1(h.button));
         far.take();
+        sends.clear();
         QTest::mousePress(button, Qt::LeftButton);
         runFor(hold * 1000);
         QTest::mouseRelease(button, Qt::LeftButton);
         runFor(100);
         const std::vector<Clock::time_point> ends = far.take();
-        std::vector<double> periods, deviation;
-        for (size_t i = 1; i < ends.size(); ++i) {
-            periods.push_back(ms(ends[i] - ends[i - 1]));
-            deviation.push_back(std::abs(periods.back() - h.nominal));
-        }
-        double mean = 0;
-        for (double p : periods)
-            mean += p;
-        mean /= std::max<size_t>(1, periods.size());
+        double mean = 0, sentMean = 0;
+        const std::vector<double> deviation = deviations(ends, h.nominal, mean);
+        const std::vector<double> sentDeviation = deviations(sends, h.nominal, sentMean);
         std::printf(
-            "hold %-26s lines %zu  mean period %.3f ms (%+.2f%%)  p99 deviation %.3f ms  skipped ticks %d\n",
+            "hold %-26s lines %zu  mean period %.3f ms (%+.2f%%)  p99 deviation %.3f ms at the far end, "
+            "%.3f ms as sent  skipped ticks %d\n",
             h.name, ends.size(), mean, 100.0 * (mean - h.nominal) / h.nominal, percentile(deviation, 99),
-            form.commands().skippedTicks());
+            percentile(sentDeviation, 99), form.commands().skippedTicks());
         runFor(300);
     }
     return 0;

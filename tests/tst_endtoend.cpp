@@ -259,6 +259,9 @@ class TestEndToEnd : public QObject {
 
     void heldButtonStopsWhenTheLineBacksUp() {
         FullView v;
+        v.click("Command33");
+        v.click("Option10"); // 9600 bit/s
+        QCOMPARE(v.form->MSComm1().settings(), QStringLiteral("9600,N,8,1"));
         // The projector stops reading: the pseudo-terminal fills and the panel's queue backs up behind it.
         v.projector->setReading(false);
         QByteArray fill(200000, 'F');

@@ -40,6 +40,7 @@ int main(int argc, char *argv[]) {
     form.findChild<QLineEdit *>(QStringLiteral("Text1"))->setText(QStringLiteral("CR PRESSURE"));
     form.link().setSendIntervals(3000, 3000);
     form.findChild<QPushButton *>(QStringLiteral("Command44"))->click(); // STATUS
+    form.Command33_Click();                                              // the port settings frame too
     runFor(500);
     if (!form.grab().save(QString::fromLocal8Bit(argv[1]))) {
         std::fprintf(stderr, "cannot write %s\n", argv[1]);
