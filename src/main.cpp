@@ -5,11 +5,31 @@
 #include <QCommandLineParser>
 #include <QMessageBox>
 
+#include <memory>
+
+namespace {
+// --help and --version answer without a display, on a machine with no desktop at all.
+bool onlyAsksForInformation(int argc, char *argv[]) {
+    for (int i = 1; i < argc; ++i) {
+        const QByteArray arg(argv[i]);
+        if (arg == "-h" || arg == "--help" || arg == "-?" || arg == "--help-all" || arg == "-v" ||
+            arg == "--version")
+            return true;
+    }
+    return false;
+}
+} // namespace
+
 int main(int argc, char *argv[]) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("kr7-control"));
-    QApplication::setApplicationVersion(QStringLiteral("1.40"));
-    QApplication::setDesktopFileName(QStringLiteral("kr7-control"));
+    std::unique_ptr<QCoreApplication> application;
+    if (onlyAsksForInformation(argc, argv))
+        application = std::make_unique<QCoreApplication>(argc, argv);
+    else
+        application = std::make_unique<QApplication>(argc, argv);
+    QCoreApplication &app = *application;
+    QCoreApplication::setApplicationName(QStringLiteral("kr7-control"));
+    QCoreApplication::setApplicationVersion(QStringLiteral("1.40"));
+    QGuiApplication::setDesktopFileName(QStringLiteral("kr7-control"));
 
     const kr7::PortMap defaults = kr7::PortMap::platformDefault();
     QCommandLineParser parser;
