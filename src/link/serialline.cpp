@@ -58,6 +58,7 @@ void SerialLine::applySettings() {
 bool SerialLine::setPortOpen(bool open) {
     m_errorString.clear();
     if (!open) {
+        m_closing = false;
         if (m_port.isOpen()) {
             m_port.close();
             emit portOpenChanged(false);
@@ -67,6 +68,7 @@ bool SerialLine::setPortOpen(bool open) {
     if (m_port.isOpen())
         return true;
     m_port.setPortName(device());
+    ++m_openCount;
     m_closing = false;
     m_errorCount = 0;
     if (!m_port.open(QIODevice::ReadWrite)) {
@@ -115,7 +117,10 @@ void SerialLine::onError(QSerialPort::SerialPortError error) {
     // is closed. Close once, outside the error signal (the notifier that reports it is still on the stack).
     m_closing = true;
     const QString message = QStringLiteral("%1: %2").arg(device(), m_port.errorString());
-    QTimer::singleShot(0, this, [this, message] {
+    QTimer::singleShot(0, this, [this, message, opened = m_openCount] {
+        if (opened != m_openCount || !m_closing)
+            return; // the operator closed or reopened the port in the meantime
+        m_closing = false;
         m_port.close();
         m_port.clearError();
         m_errorString = message;

@@ -63,7 +63,8 @@ class SerialLine : public QObject {
     int m_commPort = 1;
     QString m_settings = QStringLiteral("19200,N,8,1");
     QString m_errorString;
-    bool m_closing = false;
+    bool m_closing = false; // an error has been seen; the port closes on the next turn of the event loop
+    int m_openCount = 0;
     int m_errorCount = 0;
 };
 
