@@ -31,10 +31,6 @@ class Form1::LinkPath : public SendPath {
 };
 
 namespace {
-QString fromView(std::string_view s) {
-    return QString::fromUtf8(s.data(), qsizetype(s.size()));
-}
-
 void showField(QLabel *label, const QString &text) {
     label->setText(text.size() > Form1::kFieldDisplayMax ? text.first(Form1::kFieldDisplayMax) : text);
 }
@@ -48,7 +44,7 @@ Form1::Form1(PortMap ports, QWidget *parent)
     : QWidget(parent), m_MSComm1(std::move(ports)), m_link(m_MSComm1), m_path(new LinkPath(m_link)),
       m_commands(*m_path) {
     setObjectName(QStringLiteral("Form1"));
-    setWindowTitle(fromView(kCaption));
+    setWindowTitle(toQString(kCaption));
     if (const QScreen *screen = QGuiApplication::primaryScreen())
         m_dpi = screen->logicalDotsPerInchY();
     installFontSubstitutes();
@@ -91,7 +87,7 @@ void Form1::wireButtons() {
         connect(button, &QPushButton::clicked, this, [this, &row] { m_commands.click(row); });
     }
     for (const Repeat &row : kRepeats) {
-        QWidget *button = m_controls.value(fromView(row.name));
+        QWidget *button = m_controls.value(toQString(row.name));
         Q_ASSERT(button);
         // Press and release come from the mouse events (seen by the application-wide filter): the button's
         // own signals know the left button only, and keyboard activation must send nothing.
@@ -179,7 +175,7 @@ void Form1::showPortWarning(const QString &text) {
 
 void Form1::updateTitle() {
     // Every view shows the title bar: a closed port is said there as long as it lasts.
-    const QString caption = fromView(kCaption);
+    const QString caption = toQString(kCaption);
     setWindowTitle(m_MSComm1.portOpen() ? caption : caption + QStringLiteral("  - PORT CLOSED"));
 }
 

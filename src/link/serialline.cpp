@@ -42,13 +42,13 @@ bool SerialLine::setSettings(const QString &settings) {
         parts[3] != QLatin1String("1"))
         return false;
     m_settings = settings;
+    m_baud = baud;
     applySettings();
     return true;
 }
 
 void SerialLine::applySettings() {
-    const int baud = m_settings.section(QLatin1Char(','), 0, 0).toInt();
-    m_port.setBaudRate(baud);
+    m_port.setBaudRate(m_baud);
     m_port.setParity(QSerialPort::NoParity);
     m_port.setDataBits(QSerialPort::Data8);
     m_port.setStopBits(QSerialPort::OneStop);

@@ -62,6 +62,7 @@ class SerialLine : public QObject {
     QSerialPort m_port;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("19200,N,8,1");
+    int m_baud = 19200; // the speed of m_settings
     QString m_errorString;
     bool m_closing = false; // an error has been seen; the port closes on the next turn of the event loop
     int m_openCount = 0;
