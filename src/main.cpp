@@ -1,4 +1,5 @@
 #include "form1.h"
+#include "kr7version.h"
 #include "layout.h"
 
 #include <QApplication>
@@ -28,7 +29,7 @@ int main(int argc, char *argv[]) {
         application = std::make_unique<QApplication>(argc, argv);
     QCoreApplication &app = *application;
     QCoreApplication::setApplicationName(QStringLiteral("kr7-control"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.40"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KR7_VERSION));
     QGuiApplication::setDesktopFileName(QStringLiteral("kr7-control"));
 
     const kr7::PortMap defaults = kr7::PortMap::platformDefault();

@@ -38,6 +38,16 @@ struct Bench {
         return w;
     }
     QString text(const char *label) const;
+    // Waits until everything the panel has written so far has reached the projector, by sending a marker
+    // line behind it on the same wire; returns the bytes that came before the marker and forgets them.
+    QByteArray drain() {
+        form->MSComm1().output("SYNC\r");
+        if (!QTest::qWaitFor([&] { return projector->received().endsWith("SYNC\r"); }, 10000))
+            return "(the marker never came)";
+        const QByteArray before = projector->received().chopped(5);
+        projector->clearReceived();
+        return before;
+    }
     // Clicks a control by name, as the operator would; the view is made full first so that it is reachable.
     void click(const char *name) {
         QWidget *w = get<QWidget>(name);

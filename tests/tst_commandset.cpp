@@ -12,10 +12,10 @@ struct Recorder : SendPath {
     int replyMs = 500, clearMs = 1000;
     bool pending = false;
     QStringList events;
-    void setSendIntervals(int r, int c) override {
-        replyMs = r;
-        clearMs = c;
-        events << QStringLiteral("intervals %1/%2").arg(r).arg(c);
+    void setSendIntervals(Wait w) override {
+        replyMs = w.replyMs;
+        clearMs = w.clearMs;
+        events << QStringLiteral("intervals %1/%2").arg(replyMs).arg(clearMs);
     }
     void sendLine(const QString &line) override {
         lines << line;
@@ -92,9 +92,9 @@ class TestCommandSet : public QObject {
         cs.click(oneShot("Command23")); // MENU ON
         QCOMPARE(cs.Timer1().interval(), 200);
         QVERIFY(!cs.Timer1().isActive());
-        QCOMPARE(cs.ArrowMode(), 1);
+        QCOMPARE(cs.ArrowMode(), ArrowMode::MenuIntervals);
         cs.click(oneShot("Command24")); // MENU OFF does not undo it
-        QCOMPARE(cs.ArrowMode(), 1);
+        QCOMPARE(cs.ArrowMode(), ArrowMode::MenuIntervals);
         rec.events.clear();
         cs.press(repeat("Command5"));
         QCOMPARE(rec.events, QStringList({"intervals 150/190", "send C3C"}));
@@ -110,7 +110,7 @@ class TestCommandSet : public QObject {
         QCOMPARE(cs.Timer1().interval(), 250);
         cs.release(&repeat("Command48"));
         QCOMPARE(cs.Timer1().interval(), 5);
-        QCOMPARE(cs.ArrowMode(), 3);
+        QCOMPARE(cs.ArrowMode(), ArrowMode::RapidIntervals);
         cs.press(repeat("Command7"));
         QCOMPARE(std::pair(rec.replyMs, rec.clearMs), std::pair(5, 5));
         QCOMPARE(cs.Timer1().interval(), 5);

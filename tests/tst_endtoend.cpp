@@ -26,15 +26,15 @@ struct FullView : test::Bench {
             return QByteArray("(nothing)");
         return projector->lines().last();
     }
-    // Sends a query and waits for the status text it produces (or for the reply window to close).
+    // Sends a query, waits for the whole reply (every query's reply ends in a carriage return) and returns
+    // the status text it produced.
     QString query(const char *name) {
         clickAndWait(name);
-        (void)QTest::qWaitFor([&] { return !text("Label22").isEmpty(); }, 1000);
+        (void)QTest::qWaitFor([&] { return form->link().ReceiveBuffer().endsWith(QLatin1Char('\r')); }, 3000);
         return text("Label22");
     }
+    // Ends the exchange as the timers would, so that its bytes do not stand in front of the next reply.
     void settle() {
-        QTest::qWait(30);
-        // Let the last exchange finish so that stale bytes do not stand in front of the next reply.
         form->link().Timer2_Timer();
         form->link().Timer4_Timer();
     }
@@ -64,24 +64,24 @@ class TestEndToEnd : public QObject {
         v.projector->faults.noReply = true;
         v.click(option.toLatin1().constData());
         QVERIFY(v.projector->received().isEmpty()); // choosing a prefix sends nothing
-        int reply = 500, clear = 1000, arrowMode = 0;
+        int reply = 500, clear = 1000;
+        ArrowMode arrowMode = ArrowMode::KeepIntervals;
         for (const OneShot &row : kOneShots) {
-            v.projector->clearReceived();
-            QCOMPARE(v.clickAndWait(row.name.data()), prefix + b(row.code));
-            QTest::qWait(5);
-            QCOMPARE(v.projector->received(), prefix + b(row.code) + '\r'); // exactly one line
+            v.click(row.name.data());
+            QCOMPARE(v.drain(), prefix + b(row.code) + '\r'); // exactly one line
             if (row.shape == Shape::LongWait) {
-                reply = row.replyMs;
-                clear = row.clearMs;
+                reply = row.wait.replyMs;
+                clear = row.wait.clearMs;
             }
             QCOMPARE(v.form->link().Timer2().interval(), reply);
             QCOMPARE(v.form->link().Timer4().interval(), clear);
             if (row.shape == Shape::MenuPacing)
-                arrowMode = 1;
+                arrowMode = ArrowMode::MenuIntervals;
             QCOMPARE(v.form->commands().ArrowMode(), arrowMode);
             QCOMPARE(v.text("Label11"), monitorText(QString::fromLatin1(prefix + b(row.code) + '\r')));
         }
-        QCOMPARE(v.form->commands().ArrowMode(), 1); // MENU ON and A-PC ADJ were among them
+        QCOMPARE(v.form->commands().ArrowMode(),
+                 ArrowMode::MenuIntervals); // MENU ON and A-PC ADJ were among them
         QCOMPARE(v.form->commands().Timer1().interval(), 200);
         QVERIFY(!v.form->commands().Timer1().isActive());
     }
@@ -113,19 +113,21 @@ class TestEndToEnd : public QObject {
         QTRY_COMPARE(v.text("Label12"), QStringLiteral(" ACK "));
         v.settle();
         QCOMPARE(v.query("Command44"), QStringLiteral(" Count down"));
-        QTest::qWait(700); // the simulated warm-up is 600 ms
+        v.projector->skipTime(700); // the simulated warm-up is 600 ms
         v.settle();
         QCOMPARE(v.query("Command44"), QStringLiteral(" Power ON"));
         v.settle();
         QCOMPARE(v.query("Command55"), QStringLiteral(" All ON  : 4 Lamp mode"));
         v.settle();
         v.clickAndWait("Command57"); // 2 LAMP
+        QTRY_COMPARE(v.text("Label12"), QStringLiteral(" ACK "));
         v.settle();
         QCOMPARE(v.query("Command55"), QStringLiteral(" No1,4 ON  : 2 Lamp mode(1,4)"));
         v.settle();
         QCOMPARE(v.query("Command45"), QStringLiteral(" Input mode 1"));
         v.settle();
         v.clickAndWait("Command28");
+        QTRY_COMPARE(v.text("Label12"), QStringLiteral(" ACK "));
         v.settle();
         QCOMPARE(v.query("Command45"), QStringLiteral(" Input mode 2"));
         v.settle();
@@ -134,6 +136,7 @@ class TestEndToEnd : public QObject {
         QCOMPARE(v.query("Command12"), QStringLiteral(" Video & Audio mute OFF"));
         v.settle();
         v.clickAndWait("Command21"); // NO SHOW ON
+        QTRY_COMPARE(v.text("Label12"), QStringLiteral(" ACK "));
         v.settle();
         QCOMPARE(v.query("Command12"), QStringLiteral(" Video mute ON"));
         v.settle();
@@ -162,8 +165,7 @@ class TestEndToEnd : public QObject {
         v.clickAndWait("Command44");
         v.click("Option4"); // ALL, before the reply comes
         QTRY_COMPARE(v.text("Label12"), QStringLiteral(" 8 0 CR "));
-        QTest::qWait(20);
-        QCOMPARE(v.text("Label22"), QString());
+        QCOMPARE(v.text("Label22"), QString()); // decoded on arrival, against the prefix of now
     }
 
     void freeCommandEntry() {
@@ -179,15 +181,14 @@ class TestEndToEnd : public QObject {
         v.click("Option3");
         text->setText(QStringLiteral("cr0"));
         QCOMPARE(v.clickAndWait("Command95"), QByteArray("cr0"));
-        QTest::qWait(50);
+        v.form->link().Hyouji(v.form->link().ReceiveBuffer(), Link::Direction::Receive);
         QCOMPARE(v.text("Label22"), QString()); // lower case is sent but not decoded
         QCOMPARE(v.form->link().Timer2().interval(), 2000);
         QCOMPARE(v.form->link().Timer4().interval(), 2500);
-        const qsizetype lines = v.projector->lines().size();
+        v.drain();
         v.click("Command96"); // CLS
         QCOMPARE(text->text(), QString());
-        QTest::qWait(20);
-        QCOMPARE(v.projector->lines().size(), lines);
+        QCOMPARE(v.drain(), QByteArray()); // sends nothing
         QCOMPARE(v.clickAndWait("Command95"), QByteArray());
     }
 
@@ -196,8 +197,8 @@ class TestEndToEnd : public QObject {
         v.projector->faults.noReply = true;
         v.press("Command15");
         v.release("Command15");
-        QTest::qWait(150);
-        QCOMPARE(v.projector->lines(), QList<QByteArray>{"C47"});
+        QVERIFY(!v.form->commands().Timer1().isActive());
+        QCOMPARE(v.drain(), QByteArray("C47\r"));
     }
 
     void holdingRepeatsAtThePaceThenStopsAtOnce_data() {
@@ -225,10 +226,10 @@ class TestEndToEnd : public QObject {
         QVERIFY(!v.form->link().Timer2().isActive());
         QVERIFY(v.form->link().Timer4().isActive());
         QCOMPARE(v.form->link().ReceiveBuffer(), QString());
-        QCOMPARE(v.form->link().Timer2().interval(), 500);
         QCOMPARE(v.form->link().Timer4().interval(), 1000);
-        QTest::qWait(150);
-        QVERIFY(v.projector->lines().size() <= held + 1); // nothing after the release
+        QVERIFY(!v.form->commands().Timer1().isActive()); // nothing after the release
+        v.drain();
+        QVERIFY(v.projector->lines().size() <= held + 1);
         QVERIFY(v.text("Label12") != Link::kNoReplyMarker);
     }
 
@@ -237,15 +238,14 @@ class TestEndToEnd : public QObject {
         v.projector->faults.noReply = true;
         v.press("Command48");
         v.release("Command48");
-        QCOMPARE(v.form->commands().ArrowMode(), 3);
+        QCOMPARE(v.form->commands().ArrowMode(), ArrowMode::RapidIntervals);
         v.projector->clearReceived();
         v.press("Command5");
         QCOMPARE(v.form->commands().Timer1().interval(), 5);
         QCOMPARE(v.form->link().Timer2().interval(), 5);
         QCOMPARE(v.form->link().Timer4().interval(), 5);
-        QTest::qWait(200);
+        QTRY_VERIFY(v.projector->lines().size() >= 5);
         v.release("Command5");
-        QVERIFY2(v.projector->lines().size() >= 5, qPrintable(QString::number(v.projector->lines().size())));
         v.click("Command23"); // MENU ON
         v.press("Command7");
         QCOMPARE(v.form->commands().Timer1().interval(), 200);
@@ -268,15 +268,14 @@ class TestEndToEnd : public QObject {
         v.form->MSComm1().output(fill);
         QTRY_VERIFY(v.form->MSComm1().pendingOutput() > 0);
         v.press("Command15");
-        QTest::qWait(400);
+        for (int i = 0; i < 4; ++i)
+            v.form->commands().Timer1_Timer();
         v.release("Command15");
         // The press could not even queue its line; every tick saw the queue busy and sent nothing.
         QCOMPARE(v.form->link().refusedLines(), 1);
-        QVERIFY(v.form->commands().skippedTicks() >= 4);
+        QCOMPARE(v.form->commands().skippedTicks(), 4);
         v.projector->setReading(true);
-        QTRY_COMPARE_WITH_TIMEOUT(v.projector->received().size(), qsizetype(fill.size()), 10000);
-        QTest::qWait(100);
-        QCOMPARE(v.projector->received().size(), qsizetype(fill.size())); // no line came after the release
+        QCOMPARE(v.drain(), fill); // no line came before or after the release
     }
 };
 

@@ -87,8 +87,8 @@ class TestTables : public QObject {
             // Codes use capitals, digits, blanks and hyphens only.
             for (char ch : b.code)
                 QVERIFY(std::isupper(uchar(ch)) || std::isdigit(uchar(ch)) || ch == ' ' || ch == '-');
-            QCOMPARE(b.shape == Shape::LongWait, b.replyMs > 0);
-            QVERIFY(b.clearMs >= b.replyMs); // the no-reply marker stays in view for the difference
+            QCOMPARE(b.shape == Shape::LongWait, b.wait.replyMs > 0);
+            QVERIFY(b.wait.clearMs >= b.wait.replyMs); // the no-reply marker stays in view for the difference
         }
         QSet<int> repeatCodes;
         for (const Repeat &r : kRepeats) {
@@ -100,7 +100,7 @@ class TestTables : public QObject {
             repeatCodes.insert(r.repeatCode);
             QCOMPARE(findRepeat(r.repeatCode), &r);
             QCOMPARE(r.code.size(), size_t(3));
-            QVERIFY(r.menuCursor || (r.repeatMs > 0 && r.clearMs >= r.replyMs));
+            QVERIFY(r.menuCursor || (r.pace.repeatMs > 0 && r.pace.wait.clearMs >= r.pace.wait.replyMs));
         }
         QCOMPARE(findRepeat(0), nullptr);
         for (const Address &a : kAddresses)
@@ -125,8 +125,8 @@ class TestTables : public QObject {
             ++grid;
             const int row = c->top / 240;
             QCOMPARE(q(b.code), QStringLiteral("CF INPUT%1 %2").arg(row).arg(words.value(q(c->caption))));
-            QCOMPARE(b.replyMs, kGridReplyMs);
-            QCOMPARE(b.clearMs, kGridClearMs);
+            QCOMPARE(b.wait.replyMs, kGridWait.replyMs);
+            QCOMPARE(b.wait.clearMs, kGridWait.clearMs);
         }
         QCOMPARE(grid, 32);
     }

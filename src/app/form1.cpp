@@ -4,6 +4,7 @@
 #include "layout.h"
 
 #include <QApplication>
+#include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
@@ -20,7 +21,7 @@ using namespace panel;
 class Form1::LinkPath : public SendPath {
   public:
     explicit LinkPath(Link &link) : m_link(link) {}
-    void setSendIntervals(int replyMs, int clearMs) override { m_link.setSendIntervals(replyMs, clearMs); }
+    void setSendIntervals(Wait wait) override { m_link.setSendIntervals(wait.replyMs, wait.clearMs); }
     void sendLine(const QString &line) override { m_link.send(line); }
     bool linePending() const override { return m_link.linePending(); }
     void closeExchange() override { m_link.closeExchange(); }
@@ -36,8 +37,11 @@ void showField(QLabel *label, const QString &text) {
 }
 } // namespace
 
-template <typename T> T *Form1::widget(const char *name) const {
-    return qobject_cast<T *>(m_controls.value(QString::fromLatin1(name)));
+template <typename T> T *Form1::control(std::string_view name) const {
+    T *w = qobject_cast<T *>(m_controls.value(toQString(name)));
+    if (!w)
+        qFatal("Form1: the layout has no %s of the expected kind", std::string(name).c_str());
+    return w;
 }
 
 Form1::Form1(PortMap ports, QWidget *parent)
@@ -59,16 +63,29 @@ Form1::Form1(PortMap ports, QWidget *parent)
                    Qt::MSWindowsFixedSizeDialogHint);
 
     m_controls = buildPanel(this, m_dpi);
+    m_portFrame = control<QFrame>("Frame8");
+    m_com1Option = control<QRadioButton>("Option1");
+    m_com2Option = control<QRadioButton>("Option2");
+    m_speed19200 = control<QRadioButton>("Option9");
+    m_speed9600 = control<QRadioButton>("Option10");
+    m_comButton = control<QPushButton>("Command33");
+    m_endButton = control<QPushButton>("Command16");
+    m_dataToggle = control<QPushButton>("Command34");
+    m_sendButton = control<QPushButton>("Command95");
+    m_clearButton = control<QPushButton>("Command96");
+    m_commandEntry = control<QLineEdit>("Text1");
+    m_txdField = control<QLabel>("Label11");
+    m_rxdField = control<QLabel>("Label12");
+    m_statusField = control<QLabel>("Label22");
+    m_picture = control<PictureBox>("Image1");
+
     m_Timer3.setInterval(5000);
     connect(&m_Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
 
     m_link.setPrefixSource([this] { return m_commands.AddressPrefix(); });
-    connect(&m_link, &Link::txdChanged, this,
-            [this](const QString &t) { showField(widget<QLabel>("Label11"), t); });
-    connect(&m_link, &Link::rxdChanged, this,
-            [this](const QString &t) { showField(widget<QLabel>("Label12"), t); });
-    connect(&m_link, &Link::statusChanged, this,
-            [this](const QString &t) { showField(widget<QLabel>("Label22"), t); });
+    connect(&m_link, &Link::txdChanged, this, [this](const QString &t) { showField(m_txdField, t); });
+    connect(&m_link, &Link::rxdChanged, this, [this](const QString &t) { showField(m_rxdField, t); });
+    connect(&m_link, &Link::statusChanged, this, [this](const QString &t) { showField(m_statusField, t); });
     connect(&m_MSComm1, &SerialLine::portOpenChanged, this, &Form1::updateTitle);
 
     wireButtons();
@@ -81,36 +98,28 @@ Form1::~Form1() {
 }
 
 void Form1::wireButtons() {
-    for (const OneShot &row : kOneShots) {
-        auto *button = widget<QPushButton>(row.name.data());
-        Q_ASSERT(button);
-        connect(button, &QPushButton::clicked, this, [this, &row] { m_commands.click(row); });
-    }
-    for (const Repeat &row : kRepeats) {
-        QWidget *button = m_controls.value(toQString(row.name));
-        Q_ASSERT(button);
-        // Press and release come from the mouse events (seen by the application-wide filter): the button's
-        // own signals know the left button only, and keyboard activation must send nothing.
-        m_repeatButtons.insert(button, &row);
-    }
-    for (const Address &a : kAddresses) {
-        auto *option = widget<QRadioButton>(a.option.data());
-        connect(option, &QRadioButton::clicked, this, [this, &a] { m_commands.selectAddress(a.option); });
-    }
-    connect(widget<QRadioButton>("Option1"), &QRadioButton::clicked, this, [this] { portChange(1); });
-    connect(widget<QRadioButton>("Option2"), &QRadioButton::clicked, this, [this] { portChange(2); });
-    connect(widget<QRadioButton>("Option9"), &QRadioButton::clicked, this,
+    for (const OneShot &row : kOneShots)
+        connect(control<QPushButton>(row.name), &QPushButton::clicked, this,
+                [this, &row] { m_commands.click(row); });
+    // Press and release of the repeat buttons come from the mouse events (seen by the application-wide
+    // filter): the button's own signals know the left button only, and keyboard activation must send nothing.
+    for (const Repeat &row : kRepeats)
+        m_repeatButtons.insert(control<QPushButton>(row.name), &row);
+    for (const Address &a : kAddresses)
+        connect(control<QRadioButton>(a.option), &QRadioButton::clicked, this,
+                [this, &a] { m_commands.selectAddress(a.option); });
+    connect(m_com1Option, &QRadioButton::clicked, this, [this] { portChange(1); });
+    connect(m_com2Option, &QRadioButton::clicked, this, [this] { portChange(2); });
+    connect(m_speed19200, &QRadioButton::clicked, this,
             [this] { speedChange(QStringLiteral("19200,N,8,1")); });
-    connect(widget<QRadioButton>("Option10"), &QRadioButton::clicked, this,
-            [this] { speedChange(QStringLiteral("9600,N,8,1")); });
-    connect(widget<QPushButton>("Command33"), &QPushButton::clicked, this, &Form1::Command33_Click);
-    connect(widget<QPushButton>("Command34"), &QPushButton::clicked, this, &Form1::Command34_Click);
-    connect(widget<QPushButton>("Command16"), &QPushButton::clicked, this, &Form1::Command16_Click);
-    connect(widget<QPushButton>("Command95"), &QPushButton::clicked, this,
-            [this] { m_commands.sendText(widget<QLineEdit>("Text1")->text()); });
-    connect(widget<QPushButton>("Command96"), &QPushButton::clicked, this,
-            [this] { widget<QLineEdit>("Text1")->setText(QString()); });
-    connect(widget<PictureBox>("Image1"), &PictureBox::doubleClicked, this, &Form1::Image1_DblClick);
+    connect(m_speed9600, &QRadioButton::clicked, this, [this] { speedChange(QStringLiteral("9600,N,8,1")); });
+    connect(m_comButton, &QPushButton::clicked, this, &Form1::Command33_Click);
+    connect(m_dataToggle, &QPushButton::clicked, this, &Form1::Command34_Click);
+    connect(m_endButton, &QPushButton::clicked, this, &Form1::Command16_Click);
+    connect(m_sendButton, &QPushButton::clicked, this,
+            [this] { m_commands.sendText(m_commandEntry->text()); });
+    connect(m_clearButton, &QPushButton::clicked, this, [this] { m_commandEntry->setText(QString()); });
+    connect(m_picture, &PictureBox::doubleClicked, this, &Form1::Image1_DblClick);
 }
 
 std::optional<QString> Form1::Form_Load() {
@@ -130,7 +139,7 @@ std::optional<QString> Form1::Form_Load() {
     m_MSComm1.setSettings(m_LineSettings);
     if (!m_MSComm1.setPortOpen(true))
         return m_MSComm1.errorString();
-    widget<QRadioButton>("Option1")->setChecked(true);
+    m_com1Option->setChecked(true);
     portChange(1);
     updateTitle();
     return std::nullopt;
@@ -156,13 +165,13 @@ void Form1::portChange(int port) {
         showPortWarning(error);
         return; // the frame stays in view and the chosen option stays selected
     }
-    widget<QWidget>("Frame8")->hide();
+    m_portFrame->hide();
 }
 
 void Form1::speedChange(const QString &settings) {
     m_LineSettings = settings;
     m_MSComm1.setSettings(m_LineSettings);
-    widget<QWidget>("Frame8")->hide();
+    m_portFrame->hide();
 }
 
 void Form1::showPortWarning(const QString &text) {
@@ -180,14 +189,13 @@ void Form1::updateTitle() {
 }
 
 void Form1::Command33_Click() {
-    QWidget *frame = widget<QWidget>("Frame8");
-    frame->show();
-    frame->raise(); // drawn over the COM button
+    m_portFrame->show();
+    m_portFrame->raise(); // drawn over the COM button
     m_Timer3.start();
 }
 
 void Form1::Timer3_Timer() {
-    widget<QWidget>("Frame8")->hide();
+    m_portFrame->hide();
     m_Timer3.stop();
 }
 
@@ -198,31 +206,28 @@ void Form1::Command16_Click() {
 
 void Form1::Form_KeyDown() {
     setView(kEnlargedHeight);
-    m_ServiceViewOpen = 1;
-    auto *toggle = widget<QPushButton>("Command34");
-    toggle->setText(QStringLiteral("CLOSE"));
-    toggle->show();
+    m_ServiceViewOpen = true;
+    m_dataToggle->setText(QStringLiteral("CLOSE"));
+    m_dataToggle->show();
 }
 
 void Form1::Image1_DblClick() {
-    if (m_ServiceViewOpen != 1)
+    if (!m_ServiceViewOpen)
         return;
     setView(kFullHeight);
-    auto *toggle = widget<QPushButton>("Command34");
-    toggle->setText(QStringLiteral("CLOSE"));
-    toggle->show();
+    m_dataToggle->setText(QStringLiteral("CLOSE"));
+    m_dataToggle->show();
 }
 
 void Form1::Command34_Click() {
     m_Timer3.stop();
-    m_ServiceViewOpen = 0;
-    auto *toggle = widget<QPushButton>("Command34");
+    m_ServiceViewOpen = false;
     if (m_outerHeight < kToggleThreshold) {
         setView(kDataHeight);
-        toggle->setText(QStringLiteral("データを表示しない"));
+        m_dataToggle->setText(QStringLiteral("データを表示しない"));
     } else {
         setView(kCompactHeight);
-        toggle->setText(QStringLiteral("データを表示する"));
+        m_dataToggle->setText(QStringLiteral("データを表示する"));
     }
     m_Timer3.start();
 }

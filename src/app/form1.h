@@ -12,10 +12,15 @@
 #include <memory>
 #include <optional>
 
+class QFrame;
 class QLabel;
 class QLineEdit;
 class QPushButton;
 class QRadioButton;
+
+namespace kr7::panel {
+class PictureBox;
+}
 
 namespace kr7 {
 
@@ -33,13 +38,12 @@ class Form1 : public QWidget {
 
     // Outer height in twips, the measure the views are defined by.
     int outerHeightTwips() const { return m_outerHeight; }
-    int ServiceViewOpen() const { return m_ServiceViewOpen; }
+    bool ServiceViewOpen() const { return m_ServiceViewOpen; }
     const QString &LineSettings() const { return m_LineSettings; }
     QTimer &Timer3() { return m_Timer3; }
     Link &link() { return m_link; }
     CommandSet &commands() { return m_commands; }
     SerialLine &MSComm1() { return m_MSComm1; }
-    QWidget *control(const QString &name) const { return m_controls.value(name); }
     double dpi() const { return m_dpi; }
 
     // Event handlers, named after control and event.
@@ -68,17 +72,34 @@ class Form1 : public QWidget {
     void endHeldRepeat();
     void updateTitle();
     void showPortWarning(const QString &text);
-    template <typename T> T *widget(const char *name) const;
+    // The control built under this name; a table that lost it is a broken build, so this stops the program.
+    template <typename T> T *control(std::string_view name) const;
 
     double m_dpi = 96.0;
     QHash<QString, QWidget *> m_controls;
+    // The controls wired by hand, looked up once.
+    QFrame *m_portFrame = nullptr;          // Frame8: port and speed
+    QRadioButton *m_com1Option = nullptr;   // Option1
+    QRadioButton *m_com2Option = nullptr;   // Option2
+    QRadioButton *m_speed19200 = nullptr;   // Option9
+    QRadioButton *m_speed9600 = nullptr;    // Option10
+    QPushButton *m_comButton = nullptr;     // Command33
+    QPushButton *m_endButton = nullptr;     // Command16
+    QPushButton *m_dataToggle = nullptr;    // Command34
+    QPushButton *m_sendButton = nullptr;    // Command95
+    QPushButton *m_clearButton = nullptr;   // Command96
+    QLineEdit *m_commandEntry = nullptr;    // Text1
+    QLabel *m_txdField = nullptr;           // Label11
+    QLabel *m_rxdField = nullptr;           // Label12
+    QLabel *m_statusField = nullptr;        // Label22
+    panel::PictureBox *m_picture = nullptr; // Image1
     SerialLine m_MSComm1;
     Link m_link;
     std::unique_ptr<LinkPath> m_path;
     CommandSet m_commands;
     QTimer m_Timer3;
     QString m_LineSettings;
-    int m_ServiceViewOpen = 0;
+    bool m_ServiceViewOpen = false;
     int m_outerHeight = 0;
     const Repeat *m_held = nullptr; // the press-and-hold button now down
     QHash<QObject *, const Repeat *> m_repeatButtons;

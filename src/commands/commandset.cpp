@@ -41,19 +41,19 @@ void CommandSet::transmit(QStringView code) {
 
 void CommandSet::click(const OneShot &button) {
     if (button.shape == Shape::LongWait)
-        m_path.setSendIntervals(button.replyMs, button.clearMs);
+        m_path.setSendIntervals(button.wait);
     transmit(fromView(button.code));
     if (button.shape == Shape::MenuPacing) {
         m_Timer1.setInterval(kMenuRepeatMs); // not started: only sets the pace of the cursor buttons
-        m_ArrowMode = 1;
+        m_ArrowMode = kr7::ArrowMode::MenuIntervals;
     }
 }
 
 void CommandSet::press(const Repeat &button) {
     if (button.menuCursor) {
         for (const ArrowPace &pace : kArrowPaces)
-            if (pace.arrowMode == m_ArrowMode)
-                m_path.setSendIntervals(pace.replyMs, pace.clearMs);
+            if (pace.mode == m_ArrowMode)
+                m_path.setSendIntervals(pace.wait);
         m_RepeatCode = button.repeatCode;
         transmit(fromView(button.code));
         m_Timer1.start(); // keeps whatever interval was set last
@@ -61,8 +61,8 @@ void CommandSet::press(const Repeat &button) {
     }
     m_RepeatCode = button.repeatCode;
     transmit(fromView(button.code));
-    m_Timer1.setInterval(button.repeatMs);
-    m_path.setSendIntervals(button.replyMs, button.clearMs);
+    m_Timer1.setInterval(button.pace.repeatMs);
+    m_path.setSendIntervals(button.pace.wait);
     m_Timer1.start();
 }
 
@@ -70,11 +70,11 @@ void CommandSet::release(const Repeat *button) {
     m_RepeatCode = 0;
     m_Timer1.stop();
     m_path.closeExchange();
-    m_path.setSendIntervals(kNormalReplyMs, kNormalClearMs);
+    m_path.setSendIntervals(kNormalWait);
     m_path.emptyReceiveBuffer();
-    if (button && button->digitalZoom) {
+    if (button && button->releaseSpeedsCursor) {
         m_Timer1.setInterval(kDigitalZoomReleaseMs);
-        m_ArrowMode = 3;
+        m_ArrowMode = kr7::ArrowMode::RapidIntervals;
     }
 }
 
@@ -102,7 +102,7 @@ QString CommandSet::toLineCharacters(const QString &text) {
 }
 
 void CommandSet::sendText(const QString &text) {
-    m_path.setSendIntervals(kSendReplyMs, kSendClearMs);
+    m_path.setSendIntervals(kSendWait);
     transmit(toLineCharacters(text));
 }
 

@@ -13,7 +13,7 @@ class SendPath {
   public:
     virtual ~SendPath() = default;
     // Intervals of the reply timer (Timer2) and the display-clear timer (Timer4).
-    virtual void setSendIntervals(int replyMs, int clearMs) = 0;
+    virtual void setSendIntervals(Wait wait) = 0;
     // Stores line as SendLine and transmits it (Hyouji, direction 1).
     virtual void sendLine(const QString &line) = 0;
     // True while the previous line has not yet left for the wire.
@@ -32,7 +32,7 @@ class CommandSet : public QObject {
 
     const QString &AddressPrefix() const { return m_AddressPrefix; }
     int RepeatCode() const { return m_RepeatCode; }
-    int ArrowMode() const { return m_ArrowMode; }
+    kr7::ArrowMode ArrowMode() const { return m_ArrowMode; }
     QTimer &Timer1() { return m_Timer1; }
     // Ticks that sent nothing because the previous line was still waiting to go out.
     int skippedTicks() const { return m_skippedTicks; }
@@ -63,7 +63,7 @@ class CommandSet : public QObject {
     SendPath &m_path;
     QString m_AddressPrefix;
     int m_RepeatCode = 0;
-    int m_ArrowMode = 0;
+    kr7::ArrowMode m_ArrowMode = kr7::ArrowMode::KeepIntervals;
     QTimer m_Timer1;
     int m_skippedTicks = 0;
 };

@@ -19,7 +19,7 @@ Link::Link(SerialLine &MSComm1, QObject *parent) : QObject(parent), m_MSComm1(MS
 }
 
 void Link::reset() {
-    m_ReplyPending = 0;
+    m_ReplyPending = false;
     emptyReceiveBuffer();
 }
 
@@ -40,7 +40,7 @@ void Link::setStatus(const QString &t) {
 
 void Link::send(const QString &line) {
     m_SendLine = line;
-    Hyouji(m_SendLine, 1);
+    Hyouji(m_SendLine, Direction::Transmit);
 }
 
 void Link::refuse(const QString &why) {
@@ -51,25 +51,36 @@ void Link::refuse(const QString &why) {
     m_Timer4.start();
 }
 
-void Link::Hyouji(const QString &line, int direction) {
-    if (direction == 1) {
-        if (!m_MSComm1.portOpen())
-            return refuse(QStringLiteral("port closed (COM%1)").arg(m_MSComm1.commPort()));
-        const QByteArray bytes = line.toLatin1(); // one byte per character
-        const qint64 pending = m_MSComm1.pendingOutput();
-        if (pending + bytes.size() > kMaxQueuedBytes)
-            return refuse(QStringLiteral("%1 bytes still waiting to go out").arg(pending));
-        if (m_MSComm1.output(bytes) != bytes.size())
-            return refuse(QStringLiteral("write failed (COM%1)").arg(m_MSComm1.commPort()));
-        setTxd(monitorText(line));
-        m_Timer2.start();
-        m_ReplyPending = 1;
-        m_Timer4.start();
+void Link::Hyouji(const QString &line, Direction direction) {
+    switch (direction) {
+    case Direction::Transmit:
+        transmitLine(line);
+        return;
+    case Direction::Receive:
+        showReceived();
         return;
     }
-    // The receive buffer's rendering is kept incrementally: rendering 32767 characters anew on every
-    // receive event would cost a streaming device's panel a whole core.
-    setRxd(&line == &m_ReceiveBuffer ? m_receiveRendered : monitorText(line));
+}
+
+void Link::transmitLine(const QString &line) {
+    if (!m_MSComm1.portOpen())
+        return refuse(QStringLiteral("port closed (COM%1)").arg(m_MSComm1.commPort()));
+    const QByteArray bytes = line.toLatin1(); // one byte per character
+    const qint64 pending = m_MSComm1.pendingOutput();
+    if (pending + bytes.size() > kMaxQueuedBytes)
+        return refuse(QStringLiteral("%1 bytes still waiting to go out").arg(pending));
+    if (m_MSComm1.output(bytes) != bytes.size())
+        return refuse(QStringLiteral("write failed (COM%1)").arg(m_MSComm1.commPort()));
+    setTxd(monitorText(line));
+    m_Timer2.start();
+    m_ReplyPending = true;
+    m_Timer4.start();
+}
+
+void Link::showReceived() {
+    // The receive buffer's rendering is kept as the buffer grows and is cut: rendering 32767 characters
+    // anew on every receive event would cost a streaming device's panel a whole core.
+    setRxd(m_receiveRendered);
     const QString prefix = m_prefix ? m_prefix() : QString();
     if (std::optional<QString> text = decodeStatus(m_SendLine, prefix, m_rxd))
         setStatus(*text);
@@ -99,16 +110,16 @@ void Link::MSComm1_OnComm() {
         m_ReceiveBuffer.remove(0, excess);
         m_receiveRendered.remove(1, tokenChars);
     }
-    m_ReplyPending = 0;
-    Hyouji(m_ReceiveBuffer, 2);
+    m_ReplyPending = false;
+    Hyouji(m_ReceiveBuffer, Direction::Receive);
 }
 
 void Link::Timer2_Timer() {
-    if (m_ReplyPending == 1)
+    if (m_ReplyPending)
         setRxd(kNoReplyMarker);
     m_Timer2.stop();
     emptyReceiveBuffer();
-    m_ReplyPending = 0;
+    m_ReplyPending = false;
 }
 
 void Link::Timer4_Timer() {
@@ -143,7 +154,7 @@ void Link::onPortLost(const QString &message) {
     // Keep the notice in view until the operator acts: no timer may clear it.
     m_Timer2.stop();
     m_Timer4.stop();
-    m_ReplyPending = 0;
+    m_ReplyPending = false;
     setRxd(QStringLiteral(" PORT CLOSED: ") + message);
 }
 

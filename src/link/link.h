@@ -16,6 +16,9 @@ namespace kr7 {
 class Link : public QObject {
     Q_OBJECT
   public:
+    // Hyouji's second argument. The numbers are the ones the senders and the receive handler always passed.
+    enum class Direction { Transmit = 1, Receive = 2 };
+
     static constexpr qsizetype kReceiveBufferMax = 32767;
     // A line that cannot leave (no reader, a stuck adapter) must not let the write queue grow without bound.
     static constexpr qint64 kMaxQueuedBytes = 512;
@@ -29,9 +32,10 @@ class Link : public QObject {
     // Start-up values of the link's window-level variables.
     void reset();
 
-    // direction 1 transmits line; any other direction shows line as received and decodes it.
-    void Hyouji(const QString &line, int direction);
-    // SendLine = line, then Hyouji(SendLine, 1).
+    // The send-and-display procedure. Transmit writes line to the port and shows it in TXD; Receive shows
+    // the receive buffer (line is ReceiveBuffer) in RXD and decodes it into the status field.
+    void Hyouji(const QString &line, Direction direction);
+    // SendLine = line, then Hyouji(SendLine, Transmit).
     void send(const QString &line);
 
     void setSendIntervals(int replyMs, int clearMs);
@@ -45,7 +49,7 @@ class Link : public QObject {
 
     const QString &SendLine() const { return m_SendLine; }
     const QString &ReceiveBuffer() const { return m_ReceiveBuffer; }
-    int ReplyPending() const { return m_ReplyPending; }
+    bool ReplyPending() const { return m_ReplyPending; }
     QTimer &Timer2() { return m_Timer2; }
     QTimer &Timer4() { return m_Timer4; }
     SerialLine &serial() { return m_MSComm1; }
@@ -62,6 +66,8 @@ class Link : public QObject {
     void statusChanged(const QString &text);
 
   private:
+    void transmitLine(const QString &line);
+    void showReceived();
     void setTxd(const QString &t);
     void setRxd(const QString &t);
     void setStatus(const QString &t);
@@ -73,7 +79,7 @@ class Link : public QObject {
     QString m_SendLine;
     QString m_ReceiveBuffer;
     QString m_receiveRendered; // monitor text of m_ReceiveBuffer, kept up to date as it grows and is cut
-    int m_ReplyPending = 0;
+    bool m_ReplyPending = false;
     QTimer m_Timer2;
     QTimer m_Timer4;
     QString m_txd, m_rxd, m_status;

@@ -4,6 +4,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "kr7version.h"
+
 namespace kr7::panel {
 
 enum class Kind { Frame, Label, Button, Option, TextBox, Image };
@@ -43,7 +45,7 @@ struct Line {
     int x1, y1, x2, y2;
 };
 
-inline constexpr std::string_view kCaption = "VANO   KR7    CONTROL   Ver.1.40";
+inline constexpr std::string_view kCaption = "VANO   KR7    CONTROL   Ver." KR7_VERSION;
 inline constexpr int kClientWidth = 9495;
 inline constexpr int kClientHeight = 8730;
 // Title bar and borders, nominal on every platform, so that each view shows exactly its bands.

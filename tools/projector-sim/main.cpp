@@ -1,4 +1,5 @@
 // kr7-projector-sim: a simulated KR7 projector on a serial line, for demos and tests without hardware.
+#include "kr7version.h"
 #include "projectorsim.h"
 
 #include <QCommandLineParser>
@@ -20,7 +21,7 @@ void onSignal(int) {
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("kr7-projector-sim"));
-    QCoreApplication::setApplicationVersion(QStringLiteral("1.40"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(KR7_VERSION));
 
     QCommandLineParser parser;
     parser.setApplicationDescription(QStringLiteral(

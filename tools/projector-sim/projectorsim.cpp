@@ -104,7 +104,7 @@ void ProjectorSim::onBytes(const QByteArray &bytes) {
         m_lines.append(line);
         ++m_lineCount;
         emit lineReceived(line);
-        std::optional<QByteArray> reply = m_model.handleLine(line, m_clock.elapsed());
+        std::optional<QByteArray> reply = m_model.handleLine(line, now());
         if (reply && !faults.noReply) {
             if (faults.garbage) {
                 QByteArray junk(reply->size() + 2, '\0');

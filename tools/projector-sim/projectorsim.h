@@ -56,6 +56,8 @@ class ProjectorSim : public QObject {
     void setStreaming(bool on);
     // Closes the line: the panel sees the device vanish.
     void hangUp();
+    // Moves the projector's clock on, so that warm-up and cooling pass without waiting for them.
+    void skipTime(qint64 ms) { m_skipped += ms; }
     bool isOpen() const { return m_masterFd >= 0 || m_port; }
 
   signals:
@@ -70,9 +72,11 @@ class ProjectorSim : public QObject {
     void scheduleReply(QByteArray reply);
     void sendDue();
     void streamTick();
+    qint64 now() const { return m_clock.elapsed() + m_skipped; }
 
     ProjectorModel m_model;
     QElapsedTimer m_clock;
+    qint64 m_skipped = 0;
     QString m_devicePath;
     QString m_error;
     int m_masterFd = -1;
