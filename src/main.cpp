@@ -1,11 +1,14 @@
+#include "builder.h"
 #include "form1.h"
 #include "kr7version.h"
 #include "layout.h"
+#include "portname.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QMessageBox>
 
+#include <cstdio>
 #include <memory>
 
 namespace {
@@ -18,6 +21,13 @@ bool onlyAsksForInformation(int argc, char *argv[]) {
             return true;
     }
     return false;
+}
+
+// A start that cannot go on: said on stderr for scripts and in a box for the person at the screen.
+int failStart(const QString &text) {
+    std::fprintf(stderr, "kr7-control: %s\n", qPrintable(text));
+    QMessageBox::critical(nullptr, kr7::panel::toQString(kr7::panel::kCaption), text);
+    return 1;
 }
 } // namespace
 
@@ -34,22 +44,34 @@ int main(int argc, char *argv[]) {
 
     const kr7::PortMap defaults = kr7::PortMap::platformDefault();
     QCommandLineParser parser;
-    parser.setApplicationDescription(QStringLiteral("Control panel for KR7 projectors on an RS-232C line."));
+    parser.setApplicationDescription(QStringLiteral(
+        "Control panel for KR7 projectors on an RS-232C line.\n"
+        "PORT is a device path (/dev/ttyUSB0, /dev/serial/by-id/...), tcp://HOST:PORT for a raw TCP gateway, "
+        "or rfc2217://HOST:PORT for a Telnet gateway with RFC 2217 (ser2net, serial device servers)."));
     parser.addHelpOption();
     parser.addVersionOption();
-    const QCommandLineOption com1(QStringLiteral("com1"), QStringLiteral("Device opened by COM1."),
-                                  QStringLiteral("DEVICE"), defaults.com1);
-    const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Device opened by COM2."),
-                                  QStringLiteral("DEVICE"), defaults.com2);
+    const QCommandLineOption com1(QStringLiteral("com1"), QStringLiteral("Port opened by COM1."),
+                                  QStringLiteral("PORT"), defaults.com1);
+    const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Port opened by COM2."),
+                                  QStringLiteral("PORT"), defaults.com2);
     parser.addOption(com1);
     parser.addOption(com2);
     parser.process(app);
 
-    kr7::Form1 form({parser.value(com1), parser.value(com2)});
-    if (const std::optional<QString> error = form.Form_Load()) {
-        QMessageBox::critical(nullptr, form.windowTitle(), *error);
-        return 1;
+    for (const QCommandLineOption &option : {com1, com2}) {
+        const auto parsed = kr7::parsePortName(parser.value(option));
+        if (const QString *error = std::get_if<QString>(&parsed))
+            return failStart(QStringLiteral("--%1: %2").arg(option.names().constFirst(), *error));
     }
+
+    kr7::Form1 form({parser.value(com1), parser.value(com2)});
+    QObject::connect(&form, &kr7::Form1::startFailed, &app, [&form](const QString &error) {
+        std::fprintf(stderr, "kr7-control: %s\n", qPrintable(error));
+        QMessageBox::critical(&form, form.windowTitle(), error);
+        QCoreApplication::exit(1);
+    });
+    if (const std::optional<QString> error = form.Form_Load())
+        return failStart(*error);
     form.show();
     return app.exec();
 }

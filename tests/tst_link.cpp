@@ -25,7 +25,7 @@ class TestLink : public QObject {
         link = std::make_unique<Link>(*serial);
         prefix.clear();
         link->setPrefixSource([this] { return prefix; });
-        QVERIFY(serial->setPortOpen(true));
+        QCOMPARE(serial->setPortOpen(true), SerialLine::OpenResult::Open);
     }
     void cleanup() {
         link.reset();
@@ -39,7 +39,7 @@ class TestLink : public QObject {
         QVERIFY(link->Timer2().isActive());
         QVERIFY(link->Timer4().isActive());
         QVERIFY(link->ReplyPending());
-        QCOMPARE(link->rxd(), QString()); // the RXD field is left alone
+        QCOMPARE(link->rxd().toString(), QString()); // the RXD field is left alone
         QTRY_COMPARE(projector->received(), QByteArray("A001C00\r"));
         link->send(QStringLiteral("CR PRESSURE\r"));
         QTRY_COMPARE(projector->received(), QByteArray("A001C00\rCR PRESSURE\r"));
@@ -48,7 +48,7 @@ class TestLink : public QObject {
     void replyIsShownAndDecoded() {
         link->send(QStringLiteral("CR0\r"));
         projector->write("00\r");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 0 0 CR "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 0 0 CR "));
         QCOMPARE(link->status(), QStringLiteral(" Power ON"));
         QVERIFY(!link->ReplyPending());
         QVERIFY(link->Timer2().isActive()); // the reply window stays open until it expires
@@ -58,25 +58,25 @@ class TestLink : public QObject {
         link->send(QStringLiteral("CR0\r"));
         QSignalSpy rxd(link.get(), &Link::rxdChanged);
         projector->write("0");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 0 "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 0 "));
         QCOMPARE(link->status(), QString());
         projector->write("0");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 0 0 "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 0 0 "));
         QCOMPARE(link->status(), QStringLiteral(" Power ON"));
         projector->write("\r");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 0 0 CR "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 0 0 CR "));
         QCOMPARE(rxd.size(), 3);
     }
 
     void missingReplyIsMarked() {
         link->send(QStringLiteral("C00\r"));
         link->Timer2_Timer();
-        QCOMPARE(link->rxd(), Link::kNoReplyMarker);
+        QCOMPARE(link->rxd().toString(), Link::kNoReplyMarker);
         QVERIFY(!link->Timer2().isActive());
         QVERIFY(!link->ReplyPending());
         // The marker stays until the display-clear timer empties all three fields.
         link->Timer4_Timer();
-        QCOMPARE(link->rxd(), QString());
+        QCOMPARE(link->rxd().toString(), QString());
         QCOMPARE(link->txd(), QString());
         QVERIFY(!link->Timer4().isActive());
     }
@@ -84,51 +84,51 @@ class TestLink : public QObject {
     void markerAndClearInRealTime() {
         link->setSendIntervals(60, 150);
         link->send(QStringLiteral("C00\r"));
-        QTRY_COMPARE_WITH_TIMEOUT(link->rxd(), Link::kNoReplyMarker, 2000);
+        QTRY_COMPARE_WITH_TIMEOUT(link->rxd().toString(), Link::kNoReplyMarker, 2000);
         QCOMPARE(link->txd(), QStringLiteral(" C 0 0 CR "));
         QTRY_COMPARE_WITH_TIMEOUT(link->txd(), QString(), 2000);
-        QCOMPARE(link->rxd(), QString());
+        QCOMPARE(link->rxd().toString(), QString());
     }
 
     void noMarkerOnceSomethingCame() {
         link->send(QStringLiteral("C00\r"));
         projector->write("?");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" ? "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" ? "));
         link->Timer2_Timer();
-        QCOMPARE(link->rxd(), QStringLiteral(" ? "));
+        QCOMPARE(link->rxd().toString(), QStringLiteral(" ? "));
         QCOMPARE(link->ReceiveBuffer(), QString());
     }
 
     void lateReplyReplacesTheMarker() {
         link->send(QStringLiteral("CR0\r"));
         link->Timer2_Timer();
-        QCOMPARE(link->rxd(), Link::kNoReplyMarker);
+        QCOMPARE(link->rxd().toString(), Link::kNoReplyMarker);
         projector->write("00\r");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 0 0 CR "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 0 0 CR "));
         QCOMPARE(link->status(), QStringLiteral(" Power ON")); // still read as the answer to CR0
     }
 
     void unaskedCharactersAccumulate() {
         projector->write("1");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 1 "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 1 "));
         projector->write("2\x06");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 1 2 ACK "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 1 2 ACK "));
         link->Timer4_Timer(); // clearing the display keeps the buffer
         QCOMPARE(link->ReceiveBuffer(), QStringLiteral("12\x06"));
         projector->write("3");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" 1 2 ACK 3 "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" 1 2 ACK 3 "));
     }
 
     void closeExchangeEndsTheWindowWithoutMarker() {
         link->send(QStringLiteral("C47\r"));
         projector->write("\x06");
-        QTRY_COMPARE(link->rxd(), QStringLiteral(" ACK "));
+        QTRY_COMPARE(link->rxd().toString(), QStringLiteral(" ACK "));
         link->closeExchange();
         link->emptyReceiveBuffer();
         QVERIFY(!link->Timer2().isActive());
         QVERIFY(link->Timer4().isActive());
         QCOMPARE(link->txd(), QString());
-        QCOMPARE(link->rxd(), QString());
+        QCOMPARE(link->rxd().toString(), QString());
         QCOMPARE(link->ReceiveBuffer(), QString());
     }
 
@@ -143,19 +143,30 @@ class TestLink : public QObject {
         QVERIFY(!link->Timer2().isActive());
         QVERIFY(link->Timer4().isActive()); // the notice clears like any exchange
         // Nothing was queued for later either: reopened, the line carries only what is sent now.
-        QVERIFY(serial->setPortOpen(true));
+        QCOMPARE(serial->setPortOpen(true), SerialLine::OpenResult::Open);
         serial->output("SYNC\r");
         QTRY_COMPARE(projector->received(), QByteArray("SYNC\r"));
     }
 
+    void vanishedDeviceClosesOnceWithoutAStorm_data() {
+        QTest::addColumn<bool>("reopen");
+        QTest::addColumn<SerialLine::State>("after");
+        QTest::addColumn<QString>("notice");
+        QTest::newRow("waits for it") << true << SerialLine::State::Waiting << " PORT LOST: ";
+        QTest::newRow("stays closed") << false << SerialLine::State::Closed << " PORT CLOSED: ";
+    }
     void vanishedDeviceClosesOnceWithoutAStorm() {
+        QFETCH(bool, reopen);
+        QFETCH(SerialLine::State, after);
+        QFETCH(QString, notice);
+        serial->setReopenWhenBack(reopen);
         QSignalSpy lost(serial.get(), &SerialLine::portLost);
         link->send(QStringLiteral("C00\r"));
         QTRY_COMPARE(projector->received(), QByteArray("C00\r"));
         projector->hangUp();
-        QTRY_VERIFY(!serial->portOpen());
+        QTRY_COMPARE(serial->state(), after);
         QCOMPARE(lost.size(), 1);
-        QVERIFY(link->rxd().startsWith(QStringLiteral(" PORT CLOSED: ")));
+        QVERIFY(link->rxd().startsWith(notice));
         QVERIFY(link->rxd().contains(projector->devicePath()));
         QVERIFY(!link->Timer4().isActive()); // the notice stays until the operator acts
         const int errors = serial->errorCount();
@@ -177,7 +188,7 @@ class TestLink : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(link->ReceiveBuffer().endsWith(QStringLiteral("\x01END")), 30000);
         QCOMPARE(link->ReceiveBuffer().size(), Link::kReceiveBufferMax);
         QCOMPARE(link->ReceiveBuffer(), QString::fromLatin1(flood.right(Link::kReceiveBufferMax)));
-        QCOMPARE(link->rxd(), monitorText(link->ReceiveBuffer()));
+        QCOMPARE(link->rxd().toString(), monitorText(link->ReceiveBuffer()));
     }
 
     void writeQueueIsBounded() {

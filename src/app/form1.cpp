@@ -32,8 +32,10 @@ class Form1::LinkPath : public SendPath {
 };
 
 namespace {
-void showField(QLabel *label, const QString &text) {
-    label->setText(text.size() > Form1::kFieldDisplayMax ? text.first(Form1::kFieldDisplayMax) : text);
+void showField(QLabel *label, QStringView text) {
+    const QStringView shown = text.first(std::min(text.size(), Form1::kFieldDisplayMax));
+    if (label->text() != shown) // a streaming device changes the buffer, not always what fits in view
+        label->setText(shown.toString());
 }
 } // namespace
 
@@ -84,9 +86,24 @@ Form1::Form1(PortMap ports, QWidget *parent)
 
     m_link.setPrefixSource([this] { return m_commands.AddressPrefix(); });
     connect(&m_link, &Link::txdChanged, this, [this](const QString &t) { showField(m_txdField, t); });
-    connect(&m_link, &Link::rxdChanged, this, [this](const QString &t) { showField(m_rxdField, t); });
+    connect(&m_link, &Link::rxdChanged, this, &Form1::showRxd);
+    m_rxdLater.setSingleShot(true);
+    connect(&m_rxdLater, &QTimer::timeout, this, &Form1::showRxd);
     connect(&m_link, &Link::statusChanged, this, [this](const QString &t) { showField(m_statusField, t); });
-    connect(&m_MSComm1, &SerialLine::portOpenChanged, this, &Form1::updateTitle);
+    connect(&m_MSComm1, &SerialLine::stateChanged, this, &Form1::updateTitle);
+    connect(&m_MSComm1, &SerialLine::opened, this, &Form1::onOpened);
+    connect(&m_MSComm1, &SerialLine::openFailed, this, &Form1::onOpenFailed);
+    connect(&m_MSComm1, &SerialLine::portBack, this, [this] {
+        m_backShown = true;
+        m_backTimer.start();
+        updateTitle();
+    });
+    m_backTimer.setSingleShot(true);
+    m_backTimer.setInterval(kBackNoticeMs);
+    connect(&m_backTimer, &QTimer::timeout, this, [this] {
+        m_backShown = false;
+        updateTitle();
+    });
 
     wireButtons();
     qApp->installEventFilter(this);
@@ -95,6 +112,21 @@ Form1::Form1(PortMap ports, QWidget *parent)
 Form1::~Form1() {
     qApp->removeEventFilter(this);
     m_commands.Timer1().stop();
+}
+
+void Form1::showRxd() {
+    // A device that streams changes the RXD text hundreds of times a second, and drawing it each time
+    // costs more than all the rest of the receive path; the eye takes in a few dozen frames. What was
+    // received shows at most every kRxdRepaintMs, always the latest; markers and notices show at once.
+    if (m_link.rxdShowsReceived() && m_rxdShown.isValid() && m_rxdShown.elapsed() < kRxdRepaintMs) {
+        if (!m_rxdLater.isActive())
+            m_rxdLater.start(int(kRxdRepaintMs - m_rxdShown.elapsed()));
+        return;
+    }
+    m_rxdLater.stop();
+    showField(m_rxdField, m_link.rxd());
+    if (m_link.rxdShowsReceived())
+        m_rxdShown.start();
 }
 
 void Form1::wireButtons() {
@@ -137,10 +169,17 @@ std::optional<QString> Form1::Form_Load() {
     m_link.reset();
     m_MSComm1.setCommPort(1);
     m_MSComm1.setSettings(m_LineSettings);
-    if (!m_MSComm1.setPortOpen(true))
+    switch (m_MSComm1.setPortOpen(true)) {
+    case SerialLine::OpenResult::Failed:
         return m_MSComm1.errorString();
+    case SerialLine::OpenResult::Pending:
+        m_starting = true; // a network port: startFailed() if it does not connect
+        break;
+    case SerialLine::OpenResult::Open:
+        break;
+    }
+    // COM1 is selected as the port just opened; choosing it again would only close and reopen it.
     m_com1Option->setChecked(true);
-    portChange(1);
     updateTitle();
     return std::nullopt;
 }
@@ -154,18 +193,53 @@ void Form1::setView(int outerTwips) {
 }
 
 void Form1::portChange(int port) {
-    // The chosen port is opened whatever state the port was in: after a failed change or a lost device it
-    // is closed, and hiding the frame then would report a success that did not happen.
-    if (m_MSComm1.portOpen())
+    m_starting = false;
+    m_pendingChange = 0;
+    // The chosen port is opened whatever state the line was in: after a failed change or a lost device it
+    // is closed, and hiding the frame then would report a success that did not happen. A port that is
+    // already connecting is left to finish.
+    if (m_MSComm1.state() == SerialLine::State::Opening && m_MSComm1.commPort() == port) {
+        m_pendingChange = port;
+        return;
+    }
+    if (m_MSComm1.state() != SerialLine::State::Closed)
         m_MSComm1.setPortOpen(false);
     m_MSComm1.setCommPort(port);
-    if (!m_MSComm1.setPortOpen(true)) {
-        const QString error = m_MSComm1.errorString();
-        m_MSComm1.setCommPort(port == 1 ? 2 : 1);
-        showPortWarning(error);
-        return; // the frame stays in view and the chosen option stays selected
+    switch (m_MSComm1.setPortOpen(true)) {
+    case SerialLine::OpenResult::Open:
+        m_portFrame->hide();
+        break;
+    case SerialLine::OpenResult::Failed:
+        portChangeFailed(m_MSComm1.errorString());
+        break;
+    case SerialLine::OpenResult::Pending:
+        m_pendingChange = port; // the frame stays in view until the connection is made
+        break;
     }
-    m_portFrame->hide();
+}
+
+void Form1::portChangeFailed(const QString &error) {
+    m_MSComm1.setCommPort(m_MSComm1.commPort() == 1 ? 2 : 1);
+    showPortWarning(error);
+    // the frame stays in view and the chosen option stays selected
+}
+
+void Form1::onOpened() {
+    m_starting = false;
+    if (m_pendingChange) {
+        m_pendingChange = 0;
+        m_portFrame->hide();
+    }
+}
+
+void Form1::onOpenFailed(const QString &error) {
+    if (m_starting) {
+        m_starting = false;
+        emit startFailed(error);
+    } else if (m_pendingChange) {
+        m_pendingChange = 0;
+        portChangeFailed(error);
+    }
 }
 
 void Form1::speedChange(const QString &settings) {
@@ -183,9 +257,25 @@ void Form1::showPortWarning(const QString &text) {
 }
 
 void Form1::updateTitle() {
-    // Every view shows the title bar: a closed port is said there as long as it lasts.
-    const QString caption = toQString(kCaption);
-    setWindowTitle(m_MSComm1.portOpen() ? caption : caption + QStringLiteral("  - PORT CLOSED"));
+    // Every view shows the title bar: the state of the line is said there as long as it lasts.
+    QString title = toQString(kCaption);
+    const QString port = QStringLiteral("COM%1 %2").arg(m_MSComm1.commPort()).arg(m_MSComm1.device());
+    switch (m_MSComm1.state()) {
+    case SerialLine::State::Open:
+        if (m_backShown)
+            title += QStringLiteral("  - PORT BACK: ") + port;
+        break;
+    case SerialLine::State::Closed:
+        title += QStringLiteral("  - PORT CLOSED");
+        break;
+    case SerialLine::State::Opening:
+        title += QStringLiteral("  - CONNECTING: ") + port;
+        break;
+    case SerialLine::State::Waiting:
+        title += QStringLiteral("  - PORT LOST, WAITING FOR IT: ") + port;
+        break;
+    }
+    setWindowTitle(title);
 }
 
 void Form1::Command33_Click() {

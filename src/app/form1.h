@@ -5,6 +5,7 @@
 #include "link.h"
 #include "serialline.h"
 
+#include <QElapsedTimer>
 #include <QHash>
 #include <QTimer>
 #include <QWidget>
@@ -33,7 +34,7 @@ class Form1 : public QWidget {
     ~Form1() override;
 
     // The load step. On a port that cannot be opened, the error text (naming the device); the caller shows
-    // it and ends the program.
+    // it and ends the program. A network port connects afterwards: startFailed() if it does not.
     std::optional<QString> Form_Load();
 
     // Outer height in twips, the measure the views are defined by.
@@ -61,6 +62,14 @@ class Form1 : public QWidget {
 
     // Longest text a monitor field shows; the field holds more than fits on its one line anyway.
     static constexpr qsizetype kFieldDisplayMax = 256;
+    // The RXD field shows a streaming device's text at most this often.
+    static constexpr int kRxdRepaintMs = 20;
+    // How long the title says that a lost port is back.
+    static constexpr int kBackNoticeMs = 10000;
+
+  signals:
+    // The port opened at start-up could not connect; the caller shows the text and ends the program.
+    void startFailed(const QString &error);
 
   protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -72,6 +81,10 @@ class Form1 : public QWidget {
     void endHeldRepeat();
     void updateTitle();
     void showPortWarning(const QString &text);
+    void portChangeFailed(const QString &error);
+    void onOpened();
+    void onOpenFailed(const QString &error);
+    void showRxd();
     // The control built under this name; a table that lost it is a broken build, so this stops the program.
     template <typename T> T *control(std::string_view name) const;
 
@@ -101,6 +114,12 @@ class Form1 : public QWidget {
     QString m_LineSettings;
     bool m_ServiceViewOpen = false;
     int m_outerHeight = 0;
+    bool m_starting = false; // the start-up port is still connecting
+    int m_pendingChange = 0; // the port a change is connecting to
+    bool m_backShown = false;
+    QTimer m_backTimer;
+    QElapsedTimer m_rxdShown; // since the RXD field last showed received text
+    QTimer m_rxdLater;
     const Repeat *m_held = nullptr; // the press-and-hold button now down
     QHash<QObject *, const Repeat *> m_repeatButtons;
 };

@@ -1,12 +1,6 @@
 #include "serialline.h"
 
 #include <QStringList>
-#include <QTimer>
-
-#ifdef Q_OS_LINUX
-#include <sys/ioctl.h>
-#include <termios.h>
-#endif
 
 namespace kr7 {
 
@@ -18,18 +12,76 @@ PortMap PortMap::platformDefault() {
 #endif
 }
 
-SerialLine::SerialLine(PortMap ports, QObject *parent) : QObject(parent), m_ports(std::move(ports)) {
-    connect(&m_port, &QSerialPort::readyRead, this, &SerialLine::received);
-    connect(&m_port, &QSerialPort::errorOccurred, this, &SerialLine::onError);
-    applySettings();
+SerialLine::SerialLine(PortMap ports, QObject *parent) : QObject(parent), m_names{ports.com1, ports.com2} {
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &SerialLine::retry);
+    for (int i = 0; i < 2; ++i) {
+        const auto parsed = parsePortName(m_names[i]);
+        if (const QString *error = std::get_if<QString>(&parsed)) {
+            m_nameErrors[i] = *error;
+            continue;
+        }
+        m_ports[i] = Port::create(std::get<PortName>(parsed));
+        Port *p = m_ports[i].get();
+        // Only the chosen port's events count; the other one is closed.
+        const auto chosen = [this, p] { return p == port(); };
+        connect(p, &Port::readyRead, this, [this, chosen] {
+            if (chosen())
+                emit received();
+        });
+        connect(p, &Port::opened, this, [this, chosen] {
+            if (chosen())
+                onOpened();
+        });
+        connect(p, &Port::openFailed, this, [this, chosen](const QString &reason) {
+            if (chosen())
+                onOpenFailed(reason);
+        });
+        connect(p, &Port::lost, this, [this, chosen](const QString &reason) {
+            if (chosen())
+                onLost(reason);
+        });
+        connect(p, &Port::notice, this, [this, chosen](const QString &text) {
+            if (chosen())
+                emit notice(named(text));
+        });
+    }
+}
+
+SerialLine::~SerialLine() {
+    for (auto &p : m_ports)
+        if (p) {
+            p->blockSignals(true);
+            p->close();
+        }
 }
 
 QString SerialLine::device(int port) const {
-    return port == 2 ? m_ports.com2 : m_ports.com1;
+    return m_names[port == 2 ? 1 : 0];
+}
+
+bool SerialLine::isNetwork() const {
+    return device().contains(QLatin1String("://"));
+}
+
+QString SerialLine::named(const QString &reason) const {
+    return QStringLiteral("%1: %2").arg(device(), reason);
+}
+
+void SerialLine::setState(State s) {
+    if (m_state == s)
+        return;
+    m_state = s;
+    emit stateChanged();
 }
 
 void SerialLine::setCommPort(int port) {
-    m_commPort = port == 2 ? 2 : 1;
+    const int chosen = port == 2 ? 2 : 1;
+    if (chosen == m_commPort)
+        return;
+    if (m_state == State::Waiting || m_state == State::Opening)
+        setPortOpen(false);
+    m_commPort = chosen;
 }
 
 bool SerialLine::setSettings(const QString &settings) {
@@ -43,90 +95,129 @@ bool SerialLine::setSettings(const QString &settings) {
         return false;
     m_settings = settings;
     m_baud = baud;
-    applySettings();
+    for (auto &p : m_ports)
+        if (p)
+            p->setBaud(baud);
     return true;
 }
 
-void SerialLine::applySettings() {
-    m_port.setBaudRate(m_baud);
-    m_port.setParity(QSerialPort::NoParity);
-    m_port.setDataBits(QSerialPort::Data8);
-    m_port.setStopBits(QSerialPort::OneStop);
-    m_port.setFlowControl(QSerialPort::NoFlowControl);
-}
-
-bool SerialLine::setPortOpen(bool open) {
+SerialLine::OpenResult SerialLine::setPortOpen(bool open) {
     m_errorString.clear();
     if (!open) {
-        m_closing = false;
-        if (m_port.isOpen()) {
-            m_port.close();
-            emit portOpenChanged(false);
-        }
-        return true;
+        m_retry.stop();
+        m_attempts = 0;
+        for (auto &p : m_ports)
+            if (p)
+                p->close();
+        setState(State::Closed);
+        return OpenResult::Open;
     }
-    if (m_port.isOpen())
-        return true;
-    m_port.setPortName(device());
-    ++m_openCount;
-    m_closing = false;
-    m_errorCount = 0;
-    if (!m_port.open(QIODevice::ReadWrite)) {
-        m_errorString = QStringLiteral("%1: %2").arg(device(), m_port.errorString());
-        m_port.clearError();
-        return false;
+    if (m_state == State::Open || m_state == State::Opening)
+        return m_state == State::Open ? OpenResult::Open : OpenResult::Pending;
+    m_retry.stop();
+    Port *p = port();
+    if (!p) {
+        m_errorString = m_nameErrors[m_commPort - 1];
+        setState(State::Closed);
+        return OpenResult::Failed;
     }
-    applySettings();
-    emit portOpenChanged(true);
-    return true;
+    const OpenResult result = p->open(m_baud);
+    switch (result) {
+    case OpenResult::Open:
+        setState(State::Open);
+        break;
+    case OpenResult::Failed:
+        m_errorString = named(p->errorString());
+        setState(State::Closed);
+        break;
+    case OpenResult::Pending:
+        setState(State::Opening);
+        break;
+    }
+    return result;
+}
+
+void SerialLine::onOpened() {
+    if (m_state == State::Opening) {
+        setState(State::Open);
+        emit opened();
+    } else if (m_state == State::Waiting) {
+        m_attempts = 0;
+        setState(State::Open);
+        emit portBack();
+    }
+}
+
+void SerialLine::onOpenFailed(const QString &reason) {
+    if (m_state == State::Opening) {
+        m_errorString = named(reason);
+        setState(State::Closed);
+        emit openFailed(m_errorString);
+    } else if (m_state == State::Waiting) {
+        scheduleRetry();
+    }
+}
+
+void SerialLine::onLost(const QString &reason) {
+    if (m_state != State::Open)
+        return;
+    m_errorString = named(reason);
+    m_attempts = 0;
+    setState(m_reopen ? State::Waiting : State::Closed);
+    emit portLost(m_errorString);
+    if (m_reopen)
+        scheduleRetry();
+}
+
+void SerialLine::scheduleRetry() {
+    // A device is looked for at a steady, cheap pace; a gateway is asked ever less often.
+    int delay = kDevicePollMs;
+    if (isNetwork())
+        delay = kRetryFirstMs << std::min(m_attempts, 4);
+    m_retry.start(std::min(delay, kRetryLastMs));
+}
+
+void SerialLine::retry() {
+    m_retry.stop();
+    if (m_state != State::Waiting)
+        return;
+    Port *p = port();
+    if (!p->mayReturn())
+        return scheduleRetry();
+    ++m_attempts;
+    switch (p->open(m_baud)) {
+    case OpenResult::Open:
+        m_attempts = 0;
+        setState(State::Open);
+        emit portBack();
+        break;
+    case OpenResult::Failed:
+        scheduleRetry();
+        break;
+    case OpenResult::Pending:
+        break; // opened() or openFailed() follows
+    }
 }
 
 qint64 SerialLine::output(const QByteArray &bytes) {
-    if (!m_port.isOpen() || m_closing)
+    if (m_state != State::Open)
         return -1;
-    return m_port.write(bytes);
+    return port()->write(bytes);
 }
 
 QByteArray SerialLine::input() {
-    return m_port.readAll();
+    Port *p = port();
+    return p ? p->readAll() : QByteArray();
 }
 
 qint64 SerialLine::pendingOutput() const {
-    if (!m_port.isOpen())
-        return 0;
-    qint64 pending = m_port.bytesToWrite();
-#ifdef Q_OS_LINUX
-    // The driver's queue: a USB adapter at 9600 bit/s holds bytes there long after QSerialPort let go.
-    int queued = 0;
-    if (::ioctl(m_port.handle(), TIOCOUTQ, &queued) == 0 && queued > 0)
-        pending += queued;
-#endif
-    return pending;
+    const Port *p = port();
+    return p && m_state == State::Open ? p->pendingOutput() : 0;
 }
 
-void SerialLine::onError(QSerialPort::SerialPortError error) {
-    // NoError comes with every open; timeouts belong to blocking calls we never make; modem-line requests
-    // fail on pseudo-terminals and say nothing about the line.
-    if (error == QSerialPort::NoError || error == QSerialPort::TimeoutError ||
-        error == QSerialPort::UnsupportedOperationError)
-        return;
-    ++m_errorCount;
-    if (!m_port.isOpen() || m_closing)
-        return;
-    // A vanished device makes some Qt versions repeat the error as fast as the notifier fires, until the port
-    // is closed. Close once, outside the error signal (the notifier that reports it is still on the stack).
-    m_closing = true;
-    const QString message = QStringLiteral("%1: %2").arg(device(), m_port.errorString());
-    QTimer::singleShot(0, this, [this, message, opened = m_openCount] {
-        if (opened != m_openCount || !m_closing)
-            return; // the operator closed or reopened the port in the meantime
-        m_closing = false;
-        m_port.close();
-        m_port.clearError();
-        m_errorString = message;
-        emit portOpenChanged(false);
-        emit portLost(message);
-    });
+int SerialLine::errorCount() const {
+    const Port *p = port();
+    return p ? p->errorCount() : 0;
 }
 
 } // namespace kr7

@@ -1,14 +1,20 @@
 #pragma once
 
+#include "port.h"
+#include "portname.h"
+
 #include <QByteArray>
 #include <QObject>
-#include <QSerialPort>
 #include <QString>
+#include <QTimer>
+
+#include <array>
+#include <memory>
 
 namespace kr7 {
 
-// Which device each port number opens. COM1 and COM2 mean nothing on Linux, where technicians use USB
-// adapters; the command line says which device stands behind each.
+// Which port each port number opens. COM1 and COM2 mean nothing on Linux, where technicians use USB adapters
+// and network gateways; the command line says what stands behind each (see PortName).
 struct PortMap {
     QString com1;
     QString com2;
@@ -16,57 +22,101 @@ struct PortMap {
 };
 
 // The serial control of the panel: port number, settings text, open/close, output, the receive event and
-// one read of everything waiting, over QSerialPort. Lives on the GUI thread; the receive event comes from
-// QSerialPort's notifier on that thread.
+// one read of everything waiting, over one Port per port number. A line that fails while open is closed
+// once and, unless the operator closes or changes it, reopened by itself with the same settings when it
+// returns. Lives on the GUI thread; every event comes from the event loop of that thread.
 class SerialLine : public QObject {
     Q_OBJECT
   public:
+    enum class State {
+        Closed,  // never opened, closed by the operator, or a failed open
+        Opening, // a network port is connecting
+        Open,
+        Waiting, // lost while open: waiting for it to come back
+    };
+    Q_ENUM(State)
+    using OpenResult = Port::OpenResult;
+
+    // Back-off between tries to reopen a lost network port: doubling from the first to the last.
+    static constexpr int kRetryFirstMs = 500;
+    static constexpr int kRetryLastMs = 8000;
+    // A lost device is looked for this often (a stat of its path: costs nothing measurable).
+    static constexpr int kDevicePollMs = 500;
+
+    // Port names are checked by the caller (parsePortName); a malformed one fails to open with the reason.
     explicit SerialLine(PortMap ports, QObject *parent = nullptr);
+    ~SerialLine() override;
 
     int commPort() const { return m_commPort; }
+    // Chooses the port for the next open; ends any waiting for the other one.
     void setCommPort(int port);
+    // The port's name as given (device path, tcp://..., rfc2217://...).
     QString device() const { return device(m_commPort); }
     QString device(int port) const;
+    bool isNetwork() const;
 
     // "19200,N,8,1" and the like; takes effect at once, on an open port as on a closed one.
     bool setSettings(const QString &settings);
     const QString &settings() const { return m_settings; }
 
-    bool portOpen() const { return m_port.isOpen(); }
-    // Opens or closes the port. On failure errorString() names the device and the serial layer's reason.
-    bool setPortOpen(bool open);
+    bool portOpen() const { return m_state == State::Open; }
+    State state() const { return m_state; }
+    // true: opens the chosen port. Pending: opened() or openFailed() follows. false: closes, and stops any
+    // opening or waiting (always Open).
+    OpenResult setPortOpen(bool open);
+    // The last failure, naming the port and the reason.
     const QString &errorString() const { return m_errorString; }
+    // Whether a lost port is reopened by itself (the panel: yes; a one-shot query: no).
+    void setReopenWhenBack(bool on) { m_reopen = on; }
 
-    // Queues the bytes for the wire; returns what was queued.
+    // Queues the bytes for the wire; returns what was queued, -1 when the port is not open.
     qint64 output(const QByteArray &bytes);
     // Everything waiting in the receive queue, removed from it.
     QByteArray input();
-    // Bytes written but not yet on the wire: QSerialPort's own buffer plus the driver's output queue.
+    // Bytes written but not yet on the wire: the port's own buffer plus the operating system's queue.
     qint64 pendingOutput() const;
 
     // Port errors seen since the port was last opened (for diagnostics and tests).
-    int errorCount() const { return m_errorCount; }
+    int errorCount() const;
+    // Drives the wait for a lost port by hand (tests); the timer does it otherwise.
+    void retryNow() { retry(); }
+    QTimer &retryTimer() { return m_retry; }
 
   signals:
     // Characters were received (the receive event with CommEvent 2).
     void received();
-    // The port failed while open (device unplugged, pseudo-terminal hung up) and has been closed.
+    void stateChanged();
+    // An open that was Pending has finished.
+    void opened();
+    void openFailed(const QString &message);
+    // The open port failed (device unplugged, gateway gone) and was closed; the line now waits for it.
     void portLost(const QString &message);
-    void portOpenChanged(bool open);
+    // A lost port is open again, with the same settings.
+    void portBack();
+    // The operator should know this, but the line goes on (a gateway that ignores RFC 2217, say).
+    void notice(const QString &message);
 
   private:
-    void onError(QSerialPort::SerialPortError error);
-    void applySettings();
+    Port *port() const { return m_ports[m_commPort - 1].get(); }
+    void setState(State s);
+    void onOpened();
+    void onOpenFailed(const QString &reason);
+    void onLost(const QString &reason);
+    void scheduleRetry();
+    void retry();
+    QString named(const QString &reason) const;
 
-    PortMap m_ports;
-    QSerialPort m_port;
+    std::array<QString, 2> m_names;
+    std::array<std::unique_ptr<Port>, 2> m_ports; // null for a malformed name
+    std::array<QString, 2> m_nameErrors;
     int m_commPort = 1;
     QString m_settings = QStringLiteral("19200,N,8,1");
     int m_baud = 19200; // the speed of m_settings
+    State m_state = State::Closed;
     QString m_errorString;
-    bool m_closing = false; // an error has been seen; the port closes on the next turn of the event loop
-    int m_openCount = 0;
-    int m_errorCount = 0;
+    bool m_reopen = true;
+    QTimer m_retry;
+    int m_attempts = 0; // tries since the port was lost
 };
 
 } // namespace kr7
