@@ -5,6 +5,7 @@ namespace kr7 {
 namespace {
 constexpr qsizetype kMaxSubnegotiation = 64; // the longest COM-PORT-OPTION command is 6 bytes
 constexpr uint8_t kNoParity = 1, kOneStopBit = 1, kNoFlowControl = 1, kEightBits = 8;
+constexpr qsizetype kMaxUnanswered = 8;
 
 QString parityName(uint8_t v) {
     static const char *const names[] = {"?", "none", "odd", "even", "mark", "space"};
@@ -186,7 +187,12 @@ QByteArray TelnetClient::settingsCommands() {
     command(kSetParity, QByteArrayView("\x01", 1));
     command(kSetStopSize, QByteArrayView("\x01", 1));
     command(kSetControl, QByteArrayView("\x01", 1));
-    m_asked.fill(true);
+    const quint32 asked[6] = {0, m_baud, kEightBits, kNoParity, kOneStopBit, kNoFlowControl};
+    for (int c = kSetBaudRate; c <= kSetControl; ++c) {
+        if (m_asked[c].size() >= kMaxUnanswered) // a server that never answers: keep the newest only
+            m_asked[c].removeFirst();
+        m_asked[c].append(asked[c]);
+    }
     return out;
 }
 
@@ -202,9 +208,9 @@ void TelnetClient::onSubnegotiation(Read &out) {
     if (code <= kServerOffset || code > kServerOffset + kSetControl)
         return; // line and modem state notices, purge answers, flow notices: nothing the panel uses
     const uint8_t command = code - kServerOffset;
-    if (!m_asked[command])
+    if (m_asked[command].isEmpty())
         return;
-    m_asked[command] = false;
+    const quint32 asked = m_asked[command].takeFirst();
     const QByteArrayView value = QByteArrayView(m_sub).sliced(2);
     const uint8_t v = uint8_t(value[0]);
     switch (command) {
@@ -213,25 +219,25 @@ void TelnetClient::onSubnegotiation(Read &out) {
             return;
         const quint32 got = quint32(uint8_t(value[0])) << 24 | quint32(uint8_t(value[1])) << 16 |
                             quint32(uint8_t(value[2])) << 8 | quint32(uint8_t(value[3]));
-        if (got != m_baud)
+        if (got != asked)
             out.notices
-                << QStringLiteral("the gateway runs the line at %1 bit/s, not %2").arg(got).arg(m_baud);
+                << QStringLiteral("the gateway runs the line at %1 bit/s, not %2").arg(got).arg(asked);
         break;
     }
     case kSetDataSize:
-        if (v != kEightBits)
+        if (v != asked)
             out.notices << QStringLiteral("the gateway set %1 data bits, not 8").arg(v);
         break;
     case kSetParity:
-        if (v != kNoParity)
+        if (v != asked)
             out.notices << QStringLiteral("the gateway set parity %1, not none").arg(parityName(v));
         break;
     case kSetStopSize:
-        if (v != kOneStopBit)
+        if (v != asked)
             out.notices << QStringLiteral("the gateway set stop bits code %1, not 1").arg(v);
         break;
     case kSetControl:
-        if (v != kNoFlowControl)
+        if (v != asked)
             out.notices << QStringLiteral("the gateway set flow control code %1, not none").arg(v);
         break;
     default:

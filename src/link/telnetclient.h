@@ -2,6 +2,7 @@
 
 #include <QByteArray>
 #include <QByteArrayView>
+#include <QList>
 #include <QStringList>
 
 #include <array>
@@ -78,7 +79,9 @@ class TelnetClient {
     bool m_subTooLong = false; // longer than any we know: skipped to its end
     ComPort m_comPort = ComPort::NotYet;
     quint32 m_baud;
-    std::array<bool, 6> m_asked{}; // a SET command is out and its answer not yet compared
+    // What each SET command asked, oldest first, until the server answers it: answers come in order, and a
+    // quick second setting must not be compared with the answer to the first.
+    std::array<QList<quint32>, 6> m_asked{};
 };
 
 } // namespace kr7
