@@ -4,10 +4,12 @@
 //   bench_link [--stream-seconds N] [--hold-seconds N]
 #include "benchutil.h"
 #include "form1.h"
+#include "trafficlog.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QLabel>
+#include <QTemporaryDir>
 #include <QTest>
 
 using namespace bench;
@@ -122,12 +124,17 @@ int main(int argc, char *argv[]) {
         const char *name;
         const char *button;
         int nominal;
+        bool logging = false;
     };
-    // D.Zoom comes last but one: its release paces the cursor buttons at 5 ms.
+    // D.Zoom comes before the cursor: its release paces the cursor buttons at 5 ms. The last hold repeats
+    // the 5 ms pace with the traffic log on.
     const Hold holds[] = {{"Zoom + (50 ms)", "Command15", 50},
                           {"SELECT (500 ms)", "Command6", 500},
                           {"D.Zoom + (250 ms)", "Command48", 250},
-                          {"cursor after D.Zoom (5 ms)", "Command5", 5}};
+                          {"cursor after D.Zoom (5 ms)", "Command5", 5},
+                          {"the same, logging", "Command5", 5, true}};
+    QTemporaryDir logDir;
+    kr7::traffic::TrafficLog trafficLog;
     const int hold = parser.value(holdSeconds).toInt();
     // The panel's own send times too, to tell the GUI thread's timing from the line's.
     std::vector<Clock::time_point> sends;
@@ -147,6 +154,10 @@ int main(int argc, char *argv[]) {
         return deviation;
     };
     for (const Hold &h : holds) {
+        if (h.logging && !trafficLog.isOpen()) {
+            trafficLog.open(logDir.filePath(QStringLiteral("bench.log")), nullptr);
+            form.setLog(&trafficLog);
+        }
         QWidget *button = form.findChild<QWidget *>(QString::fromLatin1(h.button));
         far.take();
         sends.clear();
@@ -165,5 +176,8 @@ int main(int argc, char *argv[]) {
             percentile(sentDeviation, 99), form.commands().skippedTicks());
         runFor(300);
     }
+    if (trafficLog.isOpen())
+        std::printf("traffic log: %lld records written during the logged hold\n",
+                    (long long)trafficLog.records());
     return 0;
 }

@@ -3,6 +3,7 @@
 #include "kr7version.h"
 #include "layout.h"
 #include "portname.h"
+#include "trafficlog.h"
 
 #include <QApplication>
 #include <QCommandLineParser>
@@ -23,10 +24,18 @@ bool onlyAsksForInformation(int argc, char *argv[]) {
     return false;
 }
 
+// Whether anybody can see a window: not on the offscreen or minimal platforms, where a box would wait for a
+// click that cannot come.
+bool hasScreen() {
+    const QString platform = QGuiApplication::platformName();
+    return platform != QLatin1String("offscreen") && platform != QLatin1String("minimal");
+}
+
 // A start that cannot go on: said on stderr for scripts and in a box for the person at the screen.
-int failStart(const QString &text) {
+int failStart(const QString &text, QWidget *parent = nullptr) {
     std::fprintf(stderr, "kr7-control: %s\n", qPrintable(text));
-    QMessageBox::critical(nullptr, kr7::panel::toQString(kr7::panel::kCaption), text);
+    if (hasScreen())
+        QMessageBox::critical(parent, kr7::panel::toQString(kr7::panel::kCaption), text);
     return 1;
 }
 } // namespace
@@ -54,8 +63,12 @@ int main(int argc, char *argv[]) {
                                   QStringLiteral("PORT"), defaults.com1);
     const QCommandLineOption com2(QStringLiteral("com2"), QStringLiteral("Port opened by COM2."),
                                   QStringLiteral("PORT"), defaults.com2);
+    const QCommandLineOption log(QStringLiteral("log"),
+                                 QStringLiteral("Append every byte sent and received, timestamped, to FILE."),
+                                 QStringLiteral("FILE"));
     parser.addOption(com1);
     parser.addOption(com2);
+    parser.addOption(log);
     parser.process(app);
 
     for (const QCommandLineOption &option : {com1, com2}) {
@@ -64,10 +77,19 @@ int main(int argc, char *argv[]) {
             return failStart(QStringLiteral("--%1: %2").arg(option.names().constFirst(), *error));
     }
 
+    // The log opens before any port, so that a log that cannot be written stops the start with nothing done.
+    kr7::traffic::TrafficLog trafficLog;
+    if (parser.isSet(log)) {
+        QString error;
+        if (!trafficLog.open(parser.value(log), &error))
+            return failStart(error);
+    }
+
     kr7::Form1 form({parser.value(com1), parser.value(com2)});
+    if (trafficLog.isOpen())
+        form.setLog(&trafficLog);
     QObject::connect(&form, &kr7::Form1::startFailed, &app, [&form](const QString &error) {
-        std::fprintf(stderr, "kr7-control: %s\n", qPrintable(error));
-        QMessageBox::critical(&form, form.windowTitle(), error);
+        failStart(error, &form);
         QCoreApplication::exit(1);
     });
     if (const std::optional<QString> error = form.Form_Load())

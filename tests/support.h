@@ -25,8 +25,11 @@ struct Bench {
     std::unique_ptr<sim::ProjectorSim> projector = startSim();
     std::unique_ptr<Form1> form;
 
-    explicit Bench(QString com2 = QStringLiteral("/dev/kr7-test-no-such-port")) {
+    explicit Bench(QString com2 = QStringLiteral("/dev/kr7-test-no-such-port"),
+                   traffic::TrafficLog *log = nullptr) {
         form = std::make_unique<Form1>(PortMap{projector->devicePath(), com2});
+        if (log)
+            form->setLog(log);
         if (const auto error = form->Form_Load())
             qFatal("load failed: %s", qPrintable(*error));
         form->show();

@@ -1,9 +1,12 @@
 #include "form1.h"
 
 #include "builder.h"
+#include "kr7version.h"
 #include "layout.h"
+#include "trafficlog.h"
 
 #include <QApplication>
+#include <QFileInfo>
 #include <QFrame>
 #include <QKeyEvent>
 #include <QLabel>
@@ -129,6 +132,50 @@ void Form1::showRxd() {
         m_rxdShown.start();
 }
 
+QString Form1::portLabel() const {
+    return QStringLiteral("COM%1").arg(m_MSComm1.commPort());
+}
+
+void Form1::setLog(traffic::TrafficLog *log) {
+    using traffic::Kind;
+    m_log = log;
+    // Every record is written inside the handler that makes the event, so the file's order is the order of
+    // the events.
+    const auto portText = [this] {
+        return QStringLiteral("%1 %2").arg(m_MSComm1.device(), m_MSComm1.settings());
+    };
+    connect(&m_link, &Link::lineSent, log,
+            [this](const QByteArray &b) { m_log->bytes(portLabel(), Kind::TX, b); });
+    connect(&m_link, &Link::bytesReceived, log,
+            [this](const QByteArray &b) { m_log->bytes(portLabel(), Kind::RX, b); });
+    connect(&m_link, &Link::statusShown, log,
+            [this](const QString &t) { m_log->text(portLabel(), Kind::STATUS, t); });
+    connect(&m_link, &Link::noReplyShown, log, [this] {
+        m_log->text(portLabel(), Kind::NOREPLY,
+                    QStringLiteral("no reply within %1 ms").arg(m_link.Timer2().interval()));
+    });
+    connect(&m_link, &Link::lineRefused, log, [this](const QByteArray &b, const QString &why) {
+        m_log->write(portLabel(), Kind::NOTSENT, b, why);
+    });
+    connect(&m_MSComm1, &SerialLine::opened, log,
+            [this, portText] { m_log->text(portLabel(), Kind::OPEN, portText()); });
+    connect(&m_MSComm1, &SerialLine::openFailed, log, [this](const QString &error) {
+        m_log->text(portLabel(), Kind::CLOSED, QStringLiteral("open failed: ") + error);
+    });
+    connect(&m_MSComm1, &SerialLine::closed, log,
+            [this] { m_log->text(portLabel(), Kind::CLOSED, m_MSComm1.device()); });
+    connect(&m_MSComm1, &SerialLine::portLost, log,
+            [this](const QString &error) { m_log->text(portLabel(), Kind::LOST, error); });
+    connect(&m_MSComm1, &SerialLine::portBack, log,
+            [this, portText] { m_log->text(portLabel(), Kind::BACK, portText()); });
+    connect(&m_MSComm1, &SerialLine::settingsChanged, log,
+            [this] { m_log->text(portLabel(), Kind::SPEED, m_MSComm1.settings()); });
+    connect(&m_MSComm1, &SerialLine::notice, log,
+            [this](const QString &text) { m_log->text(portLabel(), Kind::SPEED, text); });
+    connect(log, &traffic::TrafficLog::failed, this, &Form1::updateTitle);
+    updateTitle();
+}
+
 void Form1::wireButtons() {
     for (const OneShot &row : kOneShots)
         connect(control<QPushButton>(row.name), &QPushButton::clicked, this,
@@ -169,6 +216,11 @@ std::optional<QString> Form1::Form_Load() {
     m_link.reset();
     m_MSComm1.setCommPort(1);
     m_MSComm1.setSettings(m_LineSettings);
+    if (m_log) // heads the run, so that runs appended to one file are told apart
+        m_log->text(
+            portLabel(), traffic::Kind::OPEN,
+            QStringLiteral("session start: kr7-control %1; COM1 %2, COM2 %3; %4")
+                .arg(QStringLiteral(KR7_VERSION), m_MSComm1.device(1), m_MSComm1.device(2), m_LineSettings));
     switch (m_MSComm1.setPortOpen(true)) {
     case SerialLine::OpenResult::Failed:
         return m_MSComm1.errorString();
@@ -275,6 +327,10 @@ void Form1::updateTitle() {
         title += QStringLiteral("  - PORT LOST, WAITING FOR IT: ") + port;
         break;
     }
+    if (m_log && m_log->hasFailed())
+        title += QStringLiteral("  - LOG STOPPED: ") + m_log->failure();
+    else if (m_log)
+        title += QStringLiteral("  - LOG: ") + QFileInfo(m_log->path()).fileName();
     setWindowTitle(title);
 }
 

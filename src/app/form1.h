@@ -22,6 +22,9 @@ class QRadioButton;
 namespace kr7::panel {
 class PictureBox;
 }
+namespace kr7::traffic {
+class TrafficLog;
+}
 
 namespace kr7 {
 
@@ -32,6 +35,9 @@ class Form1 : public QWidget {
   public:
     explicit Form1(PortMap ports, QWidget *parent = nullptr);
     ~Form1() override;
+
+    // Records the session in log from the load step on (call before Form_Load).
+    void setLog(traffic::TrafficLog *log);
 
     // The load step. On a port that cannot be opened, the error text (naming the device); the caller shows
     // it and ends the program. A network port connects afterwards: startFailed() if it does not.
@@ -85,6 +91,7 @@ class Form1 : public QWidget {
     void onOpened();
     void onOpenFailed(const QString &error);
     void showRxd();
+    QString portLabel() const;
     // The control built under this name; a table that lost it is a broken build, so this stops the program.
     template <typename T> T *control(std::string_view name) const;
 
@@ -120,6 +127,7 @@ class Form1 : public QWidget {
     QTimer m_backTimer;
     QElapsedTimer m_rxdShown; // since the RXD field last showed received text
     QTimer m_rxdLater;
+    traffic::TrafficLog *m_log = nullptr;
     const Repeat *m_held = nullptr; // the press-and-hold button now down
     QHash<QObject *, const Repeat *> m_repeatButtons;
 };

@@ -93,11 +93,14 @@ bool SerialLine::setSettings(const QString &settings) {
     if (!ok || baud <= 0 || parts[1] != QLatin1String("N") || parts[2] != QLatin1String("8") ||
         parts[3] != QLatin1String("1"))
         return false;
+    const bool changed = settings != m_settings;
     m_settings = settings;
     m_baud = baud;
     for (auto &p : m_ports)
         if (p)
             p->setBaud(baud);
+    if (changed)
+        emit settingsChanged();
     return true;
 }
 
@@ -109,7 +112,10 @@ SerialLine::OpenResult SerialLine::setPortOpen(bool open) {
         for (auto &p : m_ports)
             if (p)
                 p->close();
+        const bool wasClosed = m_state == State::Closed;
         setState(State::Closed);
+        if (!wasClosed)
+            emit closed();
         return OpenResult::Open;
     }
     if (m_state == State::Open || m_state == State::Opening)
@@ -119,16 +125,19 @@ SerialLine::OpenResult SerialLine::setPortOpen(bool open) {
     if (!p) {
         m_errorString = m_nameErrors[m_commPort - 1];
         setState(State::Closed);
+        emit openFailed(m_errorString);
         return OpenResult::Failed;
     }
     const OpenResult result = p->open(m_baud);
     switch (result) {
     case OpenResult::Open:
         setState(State::Open);
+        emit opened();
         break;
     case OpenResult::Failed:
         m_errorString = named(p->errorString());
         setState(State::Closed);
+        emit openFailed(m_errorString);
         break;
     case OpenResult::Pending:
         setState(State::Opening);

@@ -86,9 +86,14 @@ class SerialLine : public QObject {
     // Characters were received (the receive event with CommEvent 2).
     void received();
     void stateChanged();
-    // An open that was Pending has finished.
+    // The chosen port opened (at once, or when a Pending open finished); not when a lost port returns.
     void opened();
+    // An open failed (at once, or when a Pending open finished).
     void openFailed(const QString &message);
+    // The operator closed the line (or changed the port) while it was open, opening or waiting.
+    void closed();
+    // The settings text changed.
+    void settingsChanged();
     // The open port failed (device unplugged, gateway gone) and was closed; the line now waits for it.
     void portLost(const QString &message);
     // A lost port is open again, with the same settings.

@@ -145,6 +145,7 @@ void ProjectorSim::sendDue() {
 }
 
 void ProjectorSim::write(const QByteArray &bytes) {
+    m_sent += bytes;
     if (m_port) {
         m_port->write(bytes);
         return;

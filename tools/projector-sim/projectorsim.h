@@ -47,6 +47,8 @@ class ProjectorSim : public QObject {
     const QByteArray &received() const { return m_received; }
     const QList<QByteArray> &lines() const { return m_lines; }
     void clearReceived();
+    // Every byte written to the panel so far.
+    const QByteArray &sent() const { return m_sent; }
 
     // Stop reading the line (the panel's writes then back up), or read again.
     void setReading(bool reading);
@@ -87,6 +89,7 @@ class ProjectorSim : public QObject {
     QByteArray m_out;
     QByteArray m_pending; // bytes of the line being received
     QByteArray m_received;
+    QByteArray m_sent;
     QList<QByteArray> m_lines;
     int m_lineCount = 0;
 
