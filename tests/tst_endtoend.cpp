@@ -3,6 +3,8 @@
 #include "monitortext.h"
 #include "support.h"
 
+#include <QApplication>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QRadioButton>
 
@@ -37,6 +39,12 @@ struct FullView : test::Bench {
     void settle() {
         form->link().Timer2_Timer();
         form->link().Timer4_Timer();
+    }
+    // A key event as the keyboard sends it, through the application (and so its event filters).
+    void key(QWidget *target, QEvent::Type type, int key, bool autoRepeat = false) {
+        const QString text = key == Qt::Key_Space ? QStringLiteral(" ") : QStringLiteral("\r");
+        QKeyEvent event(type, key, Qt::NoModifier, text, autoRepeat);
+        QApplication::sendEvent(target, &event);
     }
     void press(const char *name, Qt::MouseButton button = Qt::LeftButton) {
         QTest::mousePress(get<QWidget>(name), button);
@@ -86,19 +94,25 @@ class TestEndToEnd : public QObject {
         QVERIFY(!v.form->commands().Timer1().isActive());
     }
 
-    void keyboardActivationSendsOneShotsButNotRepeats() {
+    // Space or Enter on a one-shot button is one click, however long the key is held.
+    void keyOnAOneShotIsOneClick_data() {
+        QTest::addColumn<int>("key");
+        QTest::newRow("space") << int(Qt::Key_Space);
+        QTest::newRow("enter") << int(Qt::Key_Return);
+    }
+    void keyOnAOneShotIsOneClick() {
+        QFETCH(int, key);
         FullView v;
         v.projector->faults.noReply = true;
         auto *power = v.get<QWidget>("Command17");
         power->setFocus();
-        QTest::keyClick(power, Qt::Key_Space);
-        QTRY_COMPARE(v.projector->lines(), QList<QByteArray>{"C00"});
-        auto *zoom = v.get<QWidget>("Command15");
-        zoom->setFocus();
-        QTest::keyClick(zoom, Qt::Key_Space);
-        QTest::qWait(100);
-        QCOMPARE(v.projector->lines().size(), 1);
-        QCOMPARE(v.form->commands().RepeatCode(), 0);
+        v.key(power, QEvent::KeyPress, key);
+        for (int i = 0; i < 30; ++i) { // a second of the keyboard's own repeats, as X11 sends them
+            v.key(power, QEvent::KeyRelease, key, true);
+            v.key(power, QEvent::KeyPress, key, true);
+        }
+        v.key(power, QEvent::KeyRelease, key);
+        QCOMPARE(v.drain(), QByteArray("C00\r"));
     }
 
     void statusTextsFromTheProjector() {
@@ -201,26 +215,48 @@ class TestEndToEnd : public QObject {
         QCOMPARE(v.drain(), QByteArray("C47\r"));
     }
 
+    // Held a second by any mouse button, by Space or by Enter: the same lines at the repeat timer's pace, and
+    // the release ends it at once.
     void holdingRepeatsAtThePaceThenStopsAtOnce_data() {
-        QTest::addColumn<Qt::MouseButton>("button");
-        QTest::newRow("left") << Qt::LeftButton;
-        QTest::newRow("right") << Qt::RightButton;
-        QTest::newRow("middle") << Qt::MiddleButton;
+        QTest::addColumn<int>("button");
+        QTest::addColumn<int>("key");
+        QTest::newRow("left") << int(Qt::LeftButton) << 0;
+        QTest::newRow("right") << int(Qt::RightButton) << 0;
+        QTest::newRow("middle") << int(Qt::MiddleButton) << 0;
+        QTest::newRow("space") << 0 << int(Qt::Key_Space);
+        QTest::newRow("enter") << 0 << int(Qt::Key_Return);
     }
     void holdingRepeatsAtThePaceThenStopsAtOnce() {
-        QFETCH(Qt::MouseButton, button);
+        QFETCH(int, button);
+        QFETCH(int, key);
         FullView v;
         v.click("Option5");
-        v.press("Command15", button);
+        auto *zoom = v.get<QWidget>("Command15");
+        QTimer autoRepeat; // the keyboard's own repeats while the key is down: they must change nothing
+        if (key) {
+            zoom->setFocus();
+            v.key(zoom, QEvent::KeyPress, key);
+            connect(&autoRepeat, &QTimer::timeout, zoom, [&] {
+                v.key(zoom, QEvent::KeyRelease, key, true);
+                v.key(zoom, QEvent::KeyPress, key, true);
+            });
+            autoRepeat.start(33);
+        } else {
+            v.press("Command15", Qt::MouseButton(button));
+        }
         QCOMPARE(v.projector->received().size(), 0); // not yet read, but already written:
         QTRY_COMPARE(v.projector->lines().value(0), QByteArray("A001C47"));
-        QTest::qWait(500);
+        QTest::qWait(1000);
         const qsizetype held = v.projector->lines().size();
-        QVERIFY2(held >= 6 && held <= 13, qPrintable(QString::number(held))); // ~11 at 50 ms
+        QVERIFY2(held >= 13 && held <= 25, qPrintable(QString::number(held))); // ~21 at 50 ms
         for (const QByteArray &line : v.projector->lines())
             QCOMPARE(line, QByteArray("A001C47"));
         QCOMPARE(v.form->link().Timer2().interval(), 25);
-        v.release("Command15", button);
+        autoRepeat.stop();
+        if (key)
+            v.key(zoom, QEvent::KeyRelease, key);
+        else
+            v.release("Command15", Qt::MouseButton(button));
         QCOMPARE(v.text("Label11"), QString());
         QCOMPARE(v.text("Label12"), QString());
         QVERIFY(!v.form->link().Timer2().isActive());
@@ -231,6 +267,43 @@ class TestEndToEnd : public QObject {
         v.drain();
         QVERIFY(v.projector->lines().size() <= held + 1);
         QVERIFY(v.text("Label12") != Link::kNoReplyMarker);
+    }
+
+    // Whatever takes the focus from a button held by the keyboard releases it: Tab, a click elsewhere,
+    // another window.
+    void focusTakenFromAKeyHeldButtonReleasesIt_data() {
+        QTest::addColumn<QString>("how");
+        QTest::newRow("tab") << "tab";
+        QTest::newRow("another control") << "other";
+        QTest::newRow("another window") << "window";
+    }
+    void focusTakenFromAKeyHeldButtonReleasesIt() {
+        QFETCH(QString, how);
+        FullView v;
+        v.projector->faults.noReply = true;
+        QApplication::setActiveWindow(v.form.get());
+        auto *lens = v.get<QWidget>("Command59");
+        lens->setFocus();
+        v.key(lens, QEvent::KeyPress, Qt::Key_Space);
+        QCOMPARE(v.form->commands().RepeatCode(), 21);
+        QWidget other;
+        if (how == QLatin1String("tab")) {
+            QTest::keyClick(lens, Qt::Key_Tab);
+        } else if (how == QLatin1String("other")) {
+            v.get<QWidget>("Text1")->setFocus();
+        } else {
+            other.show();
+            QApplication::setActiveWindow(&other);
+        }
+        QVERIFY(!lens->hasFocus());
+        QCOMPARE(v.form->commands().RepeatCode(), 0);
+        QVERIFY(!v.form->commands().Timer1().isActive());
+        QCOMPARE(v.text("Label11"), QString());
+        const QByteArray sent = v.drain();
+        QVERIFY(sent.startsWith("C5D\r"));
+        v.key(QApplication::focusWidget() ? QApplication::focusWidget() : lens, QEvent::KeyRelease,
+              Qt::Key_Space);
+        QCOMPARE(v.drain(), QByteArray()); // the late key-up changes nothing
     }
 
     void cursorPacingAfterDigitalZoomAndMenu() {

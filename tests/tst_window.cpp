@@ -2,9 +2,11 @@
 // and every control where the layout puts it.
 #include "builder.h"
 #include "layout.h"
+#include "readingorder.h"
 #include "support.h"
 
 #include <QAccessible>
+#include <QApplication>
 #include <QLineEdit>
 #include <QMessageBox>
 #include <QProcess>
@@ -295,18 +297,164 @@ class TestWindow : public QObject {
                 QCOMPARE(label->text(), q(c.caption));
             }
             if (c.kind == Kind::Button || c.kind == Kind::Option) {
-                // What a screen reader says is the caption.
+                // What a screen reader says is the caption, and then what the control does.
                 QAccessibleInterface *ai = QAccessible::queryAccessibleInterface(w);
                 QVERIFY(ai);
                 if (name != QLatin1String("Command34"))
                     QVERIFY2(ai->text(QAccessible::Name) == q(c.caption), qPrintable(name));
+                QVERIFY2(!ai->text(QAccessible::Description).isEmpty(),
+                         qPrintable(name + w->accessibleDescription()));
             }
         }
         for (const Line &l : kLines)
             QCOMPARE(b.get<QWidget>(l.name.data())->parentWidget(), b.form.get());
+        // Every command button says what it sends; held buttons that they repeat; arrows their direction.
+        for (const OneShot &row : kOneShots) {
+            const QString about = b.get<QWidget>(row.name.data())->accessibleDescription();
+            QVERIFY2(about.endsWith(QStringLiteral(": sends ") + q(row.code)), qPrintable(about));
+        }
+        const QHash<QString, QString> directions{{"↑", "up"}, {"↓", "down"}, {"←", "left"}, {"→", "right"}};
+        for (const Repeat &row : kRepeats) {
+            const QString about = b.get<QWidget>(row.name.data())->accessibleDescription();
+            QVERIFY2(about.contains(QStringLiteral(": sends ") + q(row.code) +
+                                    QStringLiteral(", repeats while held")),
+                     qPrintable(about));
+            const QString caption = q(findControl(row.name)->caption);
+            if (directions.contains(caption))
+                QVERIFY2(about.contains(QStringLiteral(" ") + directions[caption] + QStringLiteral(":")),
+                         qPrintable(about));
+        }
+        QCOMPARE(b.get<QWidget>("Command17")->accessibleDescription(), QStringLiteral("POWER ON: sends C00"));
+        QCOMPARE(b.get<QWidget>("Command59")->accessibleDescription(),
+                 QStringLiteral("Lens shift up: sends C5D, repeats while held"));
         // The fonts render the Japanese captions with the IPA faces where the original faces are missing.
         QCOMPARE(QFontInfo(b.get<QWidget>("Label9")->font()).family(), QStringLiteral("IPAGothic"));
         QCOMPARE(QFontInfo(b.get<QWidget>("Command17")->font()).family(), QStringLiteral("IPAPGothic"));
+    }
+
+    // Tab walks the visible controls in reading order: frame by frame, each frame's controls as one run, rows
+    // top to bottom and left to right inside each; Shift+Tab walks it backwards.
+    void tabOrderFollowsTheReadingOrder_data() {
+        QTest::addColumn<bool>("portFrame");
+        QTest::newRow("port settings hidden") << false;
+        QTest::newRow("port settings shown") << true;
+    }
+    void tabOrderFollowsTheReadingOrder() {
+        QFETCH(bool, portFrame);
+        test::Bench b;
+        QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+        QTest::mouseDClick(b.get<QWidget>("Image1"), Qt::LeftButton);
+        if (portFrame)
+            b.click("Command33");
+        QApplication::setActiveWindow(b.form.get());
+        QWidget *start = b.get<QWidget>("Image1");
+        start->setFocus();
+        const auto walk = [&](Qt::KeyboardModifiers mods) {
+            QStringList seen;
+            for (int i = 0; i < 200; ++i) {
+                QWidget *w = QApplication::focusWidget();
+                if (i > 0 && w == start)
+                    break;
+                seen << w->objectName();
+                QTest::keyClick(w, Qt::Key_Tab, mods);
+            }
+            return seen;
+        };
+        const QStringList forward = walk(Qt::NoModifier);
+        QStringList backward = walk(Qt::ShiftModifier);
+        std::reverse(backward.begin() + 1, backward.end());
+        QCOMPARE(backward, forward);
+        // Every visible control that takes the focus, once; hidden ones not at all; an option group at its
+        // chosen option (the arrow keys choose within it).
+        QStringList expected;
+        for (const Control &c : kControls) {
+            QWidget *w = b.get<QWidget>(c.name.data());
+            auto *option = qobject_cast<QRadioButton *>(w);
+            if (takesFocus(c) && w->isVisibleTo(b.form.get()) && (!option || option->isChecked()))
+                expected << q(c.name);
+        }
+        QCOMPARE(QStringList(forward).size(), expected.size());
+        QCOMPARE(QSet<QString>(forward.begin(), forward.end()),
+                 QSet<QString>(expected.begin(), expected.end()));
+        QCOMPARE(forward.contains(QStringLiteral("Option1")), portFrame);
+        // Where two controls are met one after the other, the first comes first in reading order at the level
+        // of the window or frame where their containers part: a higher row, or the same row further left.
+        const auto chain = [](const Control *c) {
+            QList<const Control *> path{c};
+            while (!path.first()->container.empty())
+                path.prepend(findControl(path.first()->container));
+            return path;
+        };
+        QSet<QString> finished; // frames whose run has ended
+        QString previousFrame;
+        for (qsizetype i = 1; i < forward.size(); ++i) {
+            const auto a = chain(findControl(forward[i - 1].toStdString())),
+                       z = chain(findControl(forward[i].toStdString()));
+            qsizetype level = 0;
+            while (a[level] == z[level])
+                ++level;
+            const int rise = z[level]->top - a[level]->top;
+            QVERIFY2(rise > kRowTolerance ||
+                         (std::abs(rise) <= kRowTolerance && z[level]->left > a[level]->left),
+                     qPrintable(forward[i - 1] + QStringLiteral(" before ") + forward[i]));
+            // Each frame is visited as one run.
+            for (qsizetype l = level; l < a.size() - 1; ++l)
+                finished.insert(q(a[l]->name));
+            for (const Control *c : z)
+                QVERIFY2(!finished.contains(q(c->name)),
+                         qPrintable(forward[i] + QStringLiteral(" after its frame")));
+        }
+    }
+
+    void focusShowsOnEveryKindOfControl() {
+        test::Bench b;
+        QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+        QApplication::setActiveWindow(b.form.get());
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab); // the keyboard is in use from here on
+        for (const char *name : {"Command17", "Command59", "Command6", "Command3", "Command44", "Command33",
+                                 "Option3", "Image1"}) {
+            QWidget *w = b.get<QWidget>(name);
+            b.get<QWidget>("Command18")->setFocus();
+            const QImage before = w->grab().toImage();
+            w->setFocus(Qt::TabFocusReason); // the focus a keyboard user moves
+            QVERIFY(w->hasFocus());
+            QVERIFY2(w->grab().toImage() != before, name);
+        }
+    }
+
+    void arrowKeysChooseWithinAGroup() {
+        test::Bench b;
+        QTest::keyClick(b.form.get(), Qt::Key_K, Qt::ControlModifier);
+        QApplication::setActiveWindow(b.form.get());
+        auto *single = b.get<QRadioButton>("Option3");
+        single->setFocus();
+        QTest::keyClick(single, Qt::Key_Right);
+        QVERIFY(b.get<QRadioButton>("Option4")->isChecked());
+        QCOMPARE(b.form->commands().AddressPrefix(), QStringLiteral("AFFF"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Right);
+        QCOMPARE(b.form->commands().AddressPrefix(), QStringLiteral("A001"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Left);
+        QCOMPARE(b.form->commands().AddressPrefix(), QString());
+        b.click("Command33");
+        auto *fast = b.get<QRadioButton>("Option9");
+        fast->setFocus();
+        QTest::keyClick(fast, Qt::Key_Right);
+        QCOMPARE(b.form->MSComm1().settings(), QStringLiteral("9600,N,8,1"));
+        QVERIFY(b.get<QRadioButton>("Option1")->isChecked()); // the port group is another group
+    }
+
+    void thePictureOpensTheFullViewFromTheKeyboard() {
+        test::Bench b;
+        QApplication::setActiveWindow(b.form.get());
+        QCOMPARE(QApplication::focusWidget(), b.get<QWidget>("Command17")); // where the keyboard starts
+        auto *picture = b.get<QWidget>("Image1");
+        picture->setFocus();
+        QTest::keyClick(picture, Qt::Key_Space);
+        QCOMPARE(b.form->outerHeightTwips(), 5350); // not before the chord
+        QTest::keyClick(picture, Qt::Key_K, Qt::ControlModifier);
+        QTest::keyClick(picture, Qt::Key_Return);
+        QCOMPARE(b.form->outerHeightTwips(), 9100);
     }
 
     void heldButtonEndsWhenTheViewChanges() {

@@ -16,6 +16,8 @@
 #include <QRadioButton>
 #include <QScreen>
 
+#include <array>
+
 namespace kr7 {
 
 using namespace panel;
@@ -109,6 +111,9 @@ Form1::Form1(PortMap ports, QWidget *parent)
     });
 
     wireButtons();
+    // The keyboard starts where it always has, on POWER ON, though the picture above it now comes first in
+    // the reading order.
+    control<QWidget>("Command17")->setFocus();
     qApp->installEventFilter(this);
 }
 
@@ -176,17 +181,49 @@ void Form1::setLog(traffic::TrafficLog *log) {
     updateTitle();
 }
 
+namespace {
+// What the controls outside the command catalogue do, for assistive technology.
+struct About {
+    std::string_view name;
+    std::string_view text;
+};
+constexpr std::array<About, 9> kAbout{{
+    {"Command33", "Port settings: shows the choice of port and line speed"},
+    {"Command16", "END: closes the port and ends the program"},
+    {"Command34", "Shows or hides the traffic monitor and the status queries"},
+    {"Command95", "SEND: sends the typed command with the selected address"},
+    {"Command96", "CLS: empties the command field"},
+    {"Text1", "Command to send, as typed"},
+    {"Option9", "Line speed 19200 bit/s, 8 data bits, no parity, 1 stop bit"},
+    {"Option10", "Line speed 9600 bit/s, 8 data bits, no parity, 1 stop bit"},
+    {"Image1", "Opens the full view, after the service chord Ctrl+K"},
+}};
+} // namespace
+
 void Form1::wireButtons() {
-    for (const OneShot &row : kOneShots)
-        connect(control<QPushButton>(row.name), &QPushButton::clicked, this,
-                [this, &row] { m_commands.click(row); });
-    // Press and release of the repeat buttons come from the mouse events (seen by the application-wide
-    // filter): the button's own signals know the left button only, and keyboard activation must send nothing.
-    for (const Repeat &row : kRepeats)
-        m_repeatButtons.insert(control<QPushButton>(row.name), &row);
-    for (const Address &a : kAddresses)
-        connect(control<QRadioButton>(a.option), &QRadioButton::clicked, this,
-                [this, &a] { m_commands.selectAddress(a.option); });
+    for (const OneShot &row : kOneShots) {
+        auto *button = control<QPushButton>(row.name);
+        button->setAccessibleDescription(describe(row));
+        connect(button, &QPushButton::clicked, this, [this, &row] { m_commands.click(row); });
+    }
+    // Press and release of the repeat buttons come from the mouse and key events (seen by the
+    // application-wide filter): the button's own signals know the left button only and come at the release.
+    for (const Repeat &row : kRepeats) {
+        auto *button = control<QPushButton>(row.name);
+        button->setAccessibleDescription(describe(row));
+        m_repeatButtons.insert(button, &row);
+    }
+    for (const Address &a : kAddresses) {
+        auto *option = control<QRadioButton>(a.option);
+        option->setAccessibleDescription(describe(a));
+        connect(option, &QRadioButton::clicked, this, [this, &a] { m_commands.selectAddress(a.option); });
+    }
+    for (const About &about : kAbout)
+        control<QWidget>(about.name)->setAccessibleDescription(toQString(about.text));
+    m_com1Option->setAccessibleDescription(QStringLiteral("COM1: opens %1").arg(m_MSComm1.device(1)));
+    m_com2Option->setAccessibleDescription(QStringLiteral("COM2: opens %1").arg(m_MSComm1.device(2)));
+    m_picture->setAccessibleName(QStringLiteral("VANO"));
+    m_commandEntry->setAccessibleName(QStringLiteral("CMD"));
     connect(m_com1Option, &QRadioButton::clicked, this, [this] { portChange(1); });
     connect(m_com2Option, &QRadioButton::clicked, this, [this] { portChange(2); });
     connect(m_speed19200, &QRadioButton::clicked, this,
@@ -381,39 +418,74 @@ void Form1::Command34_Click() {
 void Form1::endHeldRepeat() {
     const Repeat *held = m_held;
     m_held = nullptr;
+    m_heldKey = 0;
     m_commands.release(held);
 }
 
+namespace {
+bool isActivationKey(int key) {
+    return key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter;
+}
+} // namespace
+
 bool Form1::eventFilter(QObject *watched, QEvent *event) {
     const QEvent::Type type = event->type();
-    if (type == QEvent::KeyPress) {
+    const auto repeat = m_repeatButtons.constFind(watched);
+    const bool onRepeat = repeat != m_repeatButtons.constEnd();
+    if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {
         auto *w = qobject_cast<QWidget *>(watched);
         auto *key = static_cast<QKeyEvent *>(event);
         const Qt::KeyboardModifiers mods =
             key->modifiers() & (Qt::ShiftModifier | Qt::ControlModifier | Qt::AltModifier | Qt::MetaModifier);
         // The service chord, Ctrl+K, wherever the focus is; the K never reaches the focused field.
-        if (w && w->window() == this && key->key() == Qt::Key_K && mods == Qt::ControlModifier) {
+        if (type == QEvent::KeyPress && w && w->window() == this && key->key() == Qt::Key_K &&
+            mods == Qt::ControlModifier) {
             Form_KeyDown();
+            return true;
+        }
+        if (!isActivationKey(key->key()))
+            return false;
+        if (onRepeat) {
+            // Held Space (or Enter) is a held mouse button: press at key-down, release at key-up. The
+            // keyboard's own repeats change nothing: the repeat timer keeps the pace.
+            if (key->isAutoRepeat())
+                return true;
+            if (type == QEvent::KeyPress) {
+                m_held = *repeat;
+                m_heldKey = key->key();
+                m_commands.press(**repeat);
+            } else if (m_held && key->key() == m_heldKey) {
+                endHeldRepeat();
+            }
+            return false; // the button shows itself pressed and released
+        }
+        // Enter on any other button is one click, however long it is held (Space is, by Qt itself).
+        auto *button = qobject_cast<QPushButton *>(watched);
+        if (button && button->window() == this && key->key() != Qt::Key_Space) {
+            if (type == QEvent::KeyPress && !key->isAutoRepeat())
+                button->click();
             return true;
         }
         return false;
     }
-    if (const auto it = m_repeatButtons.constFind(watched); it != m_repeatButtons.constEnd()) {
+    if (onRepeat) {
         switch (type) {
         case QEvent::MouseButtonPress:
         case QEvent::MouseButtonDblClick: // a quick second press is still a press
-            m_held = *it;
-            m_commands.press(**it);
+            m_held = *repeat;
+            m_heldKey = 0;
+            m_commands.press(**repeat);
             break;
         case QEvent::MouseButtonRelease:
             if (m_held)
                 endHeldRepeat();
             else
-                m_commands.release(*it);
+                m_commands.release(*repeat);
             break;
         case QEvent::Hide:
         case QEvent::UngrabMouse:
-            if (m_held == *it)
+        case QEvent::FocusOut: // Tab, another window, a popup: nothing would ever send the release
+            if (m_held == *repeat)
                 endHeldRepeat();
             break;
         default:

@@ -129,6 +129,7 @@ class Form1 : public QWidget {
     QTimer m_rxdLater;
     traffic::TrafficLog *m_log = nullptr;
     const Repeat *m_held = nullptr; // the press-and-hold button now down
+    int m_heldKey = 0;              // the key that holds it, 0 for the mouse
     QHash<QObject *, const Repeat *> m_repeatButtons;
 };
 

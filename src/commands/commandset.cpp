@@ -8,6 +8,23 @@ QString fromView(std::string_view s) {
 }
 } // namespace
 
+QString describe(const OneShot &button) {
+    return QStringLiteral("%1: sends %2").arg(fromView(button.what), fromView(button.code));
+}
+
+QString describe(const Repeat &button) {
+    return QStringLiteral("%1: sends %2, repeats while held")
+        .arg(fromView(button.what), fromView(button.code));
+}
+
+QString describe(const Address &address) {
+    if (address.prefix.empty())
+        return QStringLiteral("No address: the one projector on a point-to-point line");
+    if (address.unit == "all")
+        return QStringLiteral("Address all projectors on the line: %1").arg(fromView(address.prefix));
+    return QStringLiteral("Address projector %1: %2").arg(fromView(address.unit), fromView(address.prefix));
+}
+
 CommandSet::CommandSet(SendPath &path, QObject *parent) : QObject(parent), m_path(path) {
     // The repeat pace is the feel of a lens jog: the coarse timer may fire 5% off.
     m_Timer1.setTimerType(Qt::PreciseTimer);

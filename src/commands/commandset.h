@@ -8,6 +8,11 @@
 
 namespace kr7 {
 
+// What a button does and what it sends, for assistive technology: "POWER ON: sends C00".
+QString describe(const OneShot &button);
+QString describe(const Repeat &button);
+QString describe(const Address &address);
+
 // What the command set needs of the serial link: the send path and its two timers.
 class SendPath {
   public:

@@ -1,6 +1,10 @@
 #include "builder.h"
 
+#include "readingorder.h"
+
+#include <QButtonGroup>
 #include <QFrame>
+#include <QKeyEvent>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPainter>
@@ -45,6 +49,7 @@ PictureBox::PictureBox(QWidget *parent) : QLabel(parent) {
     setTextFormat(Qt::PlainText);
     setPixmap(wordMark());
     setScaledContents(true);
+    setFocusPolicy(Qt::StrongFocus);
 }
 
 QPixmap PictureBox::wordMark() {
@@ -66,6 +71,23 @@ void PictureBox::mouseDoubleClickEvent(QMouseEvent *event) {
     QLabel::mouseDoubleClickEvent(event);
 }
 
+void PictureBox::keyPressEvent(QKeyEvent *event) {
+    const int key = event->key();
+    if ((key == Qt::Key_Space || key == Qt::Key_Return || key == Qt::Key_Enter) && !event->isAutoRepeat()) {
+        emit doubleClicked();
+        return;
+    }
+    QLabel::keyPressEvent(event);
+}
+
+void PictureBox::paintEvent(QPaintEvent *event) {
+    QLabel::paintEvent(event);
+    if (!showsKeyboardFocus(this))
+        return;
+    QPainter painter(this);
+    drawFocusFrame(painter, rect());
+}
+
 void PanelButton::paintEvent(QPaintEvent *) {
     QStylePainter painter(this);
     QStyleOptionButton option;
@@ -78,6 +100,20 @@ void PanelButton::paintEvent(QPaintEvent *) {
         area.translate(1, 1);
     painter.setPen(palette().color(QPalette::ButtonText));
     painter.drawText(area, Qt::AlignCenter | Qt::TextWordWrap, caption);
+    if (showsKeyboardFocus(this))
+        drawFocusFrame(painter, rect());
+}
+
+bool showsKeyboardFocus(const QWidget *w) {
+    // As the platform does: once the keyboard has moved the focus in the window, not for a mouse user.
+    return w->hasFocus() && w->window()->testAttribute(Qt::WA_KeyboardFocusChange);
+}
+
+void drawFocusFrame(QPainter &painter, const QRect &area) {
+    // Dark blue, two pixels: plain to see on every one of the panel's pale colours and on the grey.
+    painter.setPen(QPen(QColor(0, 0, 0xC0), 2));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(area.adjusted(1, 1, -1, -1));
 }
 
 namespace {
@@ -87,11 +123,12 @@ QString cssColour(uint32_t bgr) {
 }
 
 QString buttonStyle(uint32_t back) {
-    // Drawn like a graphical command button: its back colour shows, raised when up, sunken when down.
+    // Drawn like a graphical command button: its back colour shows, raised when up, sunken when down. The
+    // button draws the keyboard focus itself (PanelButton).
     return QStringLiteral("QPushButton { background-color: %1; color: black; border: 1px solid;"
                           " border-color: #ffffff #404040 #404040 #ffffff; padding: 0px; }"
                           " QPushButton:pressed { border-color: #404040 #ffffff #ffffff #404040; }"
-                          " QPushButton:focus { outline: none; border-style: dotted; }")
+                          " QPushButton:focus { outline: none; }")
         .arg(cssColour(back));
 }
 
@@ -192,6 +229,26 @@ QHash<QString, QWidget *> buildPanel(QWidget *window, double dpi) {
         w->setGeometry(x, y, width, height);
         w->lower();
         byName.insert(w->objectName(), w);
+    }
+    // The option buttons of each frame form one group, and only those: a frame within a frame (the speed
+    // within the port settings) is a group of its own. Tab stops at a group's chosen option; the arrow keys
+    // choose within it.
+    QHash<QString, QButtonGroup *> groups;
+    for (const Control &c : kControls) {
+        if (c.kind != Kind::Option)
+            continue;
+        QButtonGroup *&group = groups[toQString(c.container)];
+        if (!group)
+            group = new QButtonGroup(byName.value(toQString(c.container)));
+        group->addButton(qobject_cast<QRadioButton *>(byName.value(toQString(c.name))));
+    }
+    // The focus chain follows the panel's reading order; hidden controls are passed over by Qt itself.
+    QWidget *previous = nullptr;
+    for (const Control *c : readingOrder()) {
+        QWidget *w = byName.value(toQString(c->name));
+        if (previous)
+            QWidget::setTabOrder(previous, w);
+        previous = w;
     }
     return byName;
 }

@@ -9,6 +9,7 @@
 #include <QPushButton>
 #include <QString>
 
+class QPainter;
 class QWidget;
 
 namespace kr7::panel {
@@ -25,6 +26,10 @@ void installFontSubstitutes();
 // Font code 'A'..'J'; any other code gives font A, the window's font.
 QFont panelFont(char code);
 
+// The keyboard focus frame of the panel's own controls, shown once the keyboard has moved the focus.
+bool showsKeyboardFocus(const QWidget *w);
+void drawFocusFrame(QPainter &painter, const QRect &area);
+
 // A command button whose caption wraps onto a second line when the button is tall enough, as the long
 // captions of the right-hand column expect ("DISPLAY CLEAR").
 class PanelButton : public QPushButton {
@@ -36,7 +41,9 @@ class PanelButton : public QPushButton {
     void paintEvent(QPaintEvent *event) override;
 };
 
-// The picture in the top right corner: the red word mark on grey, with a double-click.
+// The picture in the top right corner: the red word mark on grey, with a double-click. It takes the
+// keyboard focus too, and Space or Enter on it is the double-click, so the full view is reachable without
+// a mouse.
 class PictureBox : public QLabel {
     Q_OBJECT
   public:
@@ -47,9 +54,12 @@ class PictureBox : public QLabel {
 
   protected:
     void mouseDoubleClickEvent(QMouseEvent *event) override;
+    void keyPressEvent(QKeyEvent *event) override;
+    void paintEvent(QPaintEvent *event) override;
 };
 
-// Builds every control of the layout table and the lines of the cross on window, by name.
+// Builds every control of the layout table and the lines of the cross on window, by name, and chains the
+// keyboard focus through them in reading order.
 QHash<QString, QWidget *> buildPanel(QWidget *window, double dpi);
 
 } // namespace kr7::panel
