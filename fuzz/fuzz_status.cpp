@@ -1,7 +1,9 @@
-// Arbitrary reply bytes, for a chosen query line and address prefix: monitor text, then decoding.
+// Arbitrary reply bytes, for a chosen query line and address prefix: monitor text, then decoding, and where
+// kr7-query takes the reply to end.
 // Byte 0 picks the query, byte 1 the prefix at send time, byte 2 the prefix at receive time; the rest is the
 // reply as it came off the line.
 #include "monitortext.h"
+#include "replyframe.h"
 #include "statusdecoder.h"
 
 #include <array>
@@ -39,5 +41,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     if (status && sentPrefix != prefixNow)
         std::abort();
     (void)kr7::pressureText(rxd);
+
+    // kr7-query's framing of the same bytes: the reply ends inside them, at a carriage return or a lone ACK.
+    const QByteArray bytes(reinterpret_cast<const char *>(data + 3), qsizetype(size - 3));
+    const qsizetype end = kr7::replyEnd(bytes);
+    if (end == 0 || end > bytes.size() || (end > 0 && bytes[end - 1] != '\r' && bytes != "\x06"))
+        std::abort();
+    if (end < 0 && bytes.contains('\r'))
+        std::abort();
     return 0;
 }

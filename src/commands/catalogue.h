@@ -192,6 +192,40 @@ inline constexpr std::array<ArrowPace, 2> kArrowPaces{{
 inline constexpr int kMenuRepeatMs = 200;       // Timer1 after MENU "ON" / "A-PC ADJ", and at start
 inline constexpr int kDigitalZoomReleaseMs = 5; // Timer1 after a D.Zoom release
 
+// The status queries by name, for kr7-query: each is the code of a panel button, but for the pressure, which
+// only the free command entry sends.
+struct Query {
+    std::string_view name;
+    std::string_view button; // the panel's button that sends it; empty: typed only
+    std::string_view code;   // for a query without a button
+};
+inline constexpr std::array<Query, 9> kQueries{{
+    {"power", "Command44", ""},
+    {"input", "Command45", ""},
+    {"lamp-hours", "Command46", ""},
+    {"orientation", "Command47", ""},
+    {"temperature", "Command54", ""},
+    {"lamps", "Command55", ""},
+    {"pc-type", "Command38", ""},
+    {"signal", "Command12", ""},
+    {"pressure", "", "CR PRESSURE"},
+}};
+
+constexpr const OneShot *findOneShot(std::string_view name) {
+    for (const OneShot &b : kOneShots)
+        if (b.name == name)
+            return &b;
+    return nullptr;
+}
+
+// The code a query name stands for; empty for a word that is no query name.
+constexpr std::string_view queryCode(std::string_view name) {
+    for (const Query &q : kQueries)
+        if (q.name == name)
+            return q.button.empty() ? q.code : findOneShot(q.button)->code;
+    return {};
+}
+
 // The six "PJ Select" options, the prefix each selects, and the unit as kr7-query's --unit names it.
 struct Address {
     std::string_view option;
@@ -206,5 +240,13 @@ inline constexpr std::array<Address, 6> kAddresses{{
     {"Option7", "A003", "3"},
     {"Option8", "A004", "4"},
 }};
+
+// The prefix of a unit as kr7-query names it; no result for an unknown unit.
+constexpr const Address *findUnit(std::string_view unit) {
+    for (const Address &a : kAddresses)
+        if (a.unit == unit)
+            return &a;
+    return nullptr;
+}
 
 } // namespace kr7

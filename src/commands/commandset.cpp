@@ -46,10 +46,14 @@ void CommandSet::selectAddress(std::string_view option) {
     }
 }
 
-QString CommandSet::buildLine(QStringView code) const {
-    QString line = m_AddressPrefix;
+QString commandLine(QStringView prefix, QStringView code) {
+    QString line = prefix.toString();
     line.append(code).append(QLatin1Char('\r'));
     return line;
+}
+
+QString CommandSet::buildLine(QStringView code) const {
+    return commandLine(m_AddressPrefix, code);
 }
 
 void CommandSet::transmit(QStringView code) {

@@ -8,6 +8,9 @@
 
 namespace kr7 {
 
+// A command line: the address prefix, the code and a carriage return, with nothing between.
+QString commandLine(QStringView prefix, QStringView code);
+
 // What a button does and what it sends, for assistive technology: "POWER ON: sends C00".
 QString describe(const OneShot &button);
 QString describe(const Repeat &button);

@@ -32,13 +32,12 @@ Port::OpenResult DevicePort::open(int baud) {
     ++m_openCount;
     m_closing = false;
     m_errorCount = 0;
-    applySettings();
+    applySettings(); // QSerialPort applies them as it opens
     if (!m_port.open(QIODevice::ReadWrite)) {
         m_errorString = m_port.errorString();
         m_port.clearError();
         return OpenResult::Failed;
     }
-    applySettings();
     return OpenResult::Open;
 }
 

@@ -8,10 +8,28 @@
 
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <unistd.h>
 
 namespace {
 int g_signalPipe[2] = {-1, -1};
+
+// A malformed or out-of-range value is said, naming the option and the value, and ends the program.
+[[noreturn]] void usage(const QString &option, const QString &value, const QString &what) {
+    std::fprintf(stderr, "kr7-projector-sim: --%s '%s': %s\n", qPrintable(option), qPrintable(value),
+                 qPrintable(what));
+    std::exit(1);
+}
+
+int number(const QCommandLineParser &parser, const QCommandLineOption &option, int least, int most,
+           const QString &what) {
+    const QString value = parser.value(option);
+    bool ok = false;
+    const int n = value.toInt(&ok);
+    if (!ok || n < least || n > most)
+        usage(option.names().constFirst(), value, what);
+    return n;
+}
 void onSignal(int) {
     const char c = 1;
     [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
@@ -55,28 +73,31 @@ int main(int argc, char *argv[]) {
     parser.process(app);
 
     QList<int> unitList;
-    for (const QString &u : parser.value(units).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+    for (const QString &u : parser.value(units).split(QLatin1Char(','))) {
         bool ok = false;
         const int n = u.trimmed().toInt(&ok);
-        if (!ok || n < 1 || n > 999) {
-            std::fprintf(stderr, "kr7-projector-sim: bad unit number '%s'\n", qPrintable(u));
-            return 2;
-        }
+        if (!ok || n < 1 || n > 999 || unitList.contains(n))
+            usage(QStringLiteral("units"), parser.value(units),
+                  QStringLiteral("unit numbers 1 to 999, each once, "
+                                 "separated by commas"));
         unitList.append(n);
     }
 
     kr7::sim::ProjectorSim sim(unitList);
     sim.faults.noReply = parser.isSet(noReply);
-    sim.faults.replyDelayMs = parser.value(delay).toInt();
-    sim.faults.pieceGapMs = parser.value(pieces).toInt();
+    sim.faults.replyDelayMs = number(parser, delay, 0, 60000, QStringLiteral("milliseconds from 0 to 60000"));
+    if (parser.isSet(pieces))
+        sim.faults.pieceGapMs =
+            number(parser, pieces, 1, 60000, QStringLiteral("milliseconds from 1 to 60000"));
     sim.faults.garbage = parser.isSet(garbage);
-    sim.faults.hangUpAfterLines = parser.value(hangUp).toInt();
+    if (parser.isSet(hangUp))
+        sim.faults.hangUpAfterLines =
+            number(parser, hangUp, 1, 1000000000, QStringLiteral("a number of lines from 1 up"));
+    const int speed = number(parser, baud, 50, 4000000, QStringLiteral("a speed in bit/s, such as 19200"));
     if (parser.isSet(stream))
         sim.faults.streamBps = 1920;
 
-    const bool opened = parser.isSet(device)
-                            ? sim.openDevice(parser.value(device), parser.value(baud).toInt())
-                            : sim.openPty();
+    const bool opened = parser.isSet(device) ? sim.openDevice(parser.value(device), speed) : sim.openPty();
     if (!opened) {
         std::fprintf(stderr, "kr7-projector-sim: %s\n", qPrintable(sim.errorString()));
         return 1;
