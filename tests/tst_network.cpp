@@ -181,6 +181,19 @@ class TestNetwork : public QObject {
         QTRY_COMPARE(second->received(), QByteArray("C00\r"));
     }
 
+    void choosingAPortEndsTheWaiting() {
+        test::Bench b;
+        b.projector->hangUp();
+        QTRY_COMPARE(b.form->MSComm1().state(), SerialLine::State::Waiting);
+        QVERIFY(b.form->MSComm1().retryTimer().isActive());
+        b.click("Command33");
+        b.click("Option2"); // a device that is not there: a warning, and no more waiting for COM1
+        QVERIFY(b.form->findChild<QMessageBox *>(QStringLiteral("portWarning")));
+        QCOMPARE(b.form->MSComm1().state(), SerialLine::State::Closed);
+        QVERIFY(!b.form->MSComm1().retryTimer().isActive());
+        QVERIFY(b.form->windowTitle().endsWith(QStringLiteral("PORT CLOSED")));
+    }
+
     void refusedAtStartAndOnAChange() {
         const quint16 closed = sim::Ser2net::freePort();
         const QString name = QStringLiteral("tcp://127.0.0.1:%1").arg(closed);
