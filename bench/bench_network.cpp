@@ -38,6 +38,15 @@ struct Panel {
             runFor(10);
         return form->MSComm1().portOpen();
     }
+    // The GUI thread's time while the line, lost, is waited for.
+    void measureWaiting(const char *what, int seconds) {
+        while (form->MSComm1().state() != kr7::SerialLine::State::Waiting)
+            runFor(10);
+        const double cpu0 = threadCpuMs();
+        runFor(seconds * 1000);
+        std::printf("waiting for a lost %-8s %ds      GUI thread CPU %.3f%% of one core\n", what, seconds,
+                    100.0 * (threadCpuMs() - cpu0) / (seconds * 1000.0));
+    }
 };
 
 void latency(const char *kind, FarEnd &far, Panel &p) {
@@ -162,12 +171,7 @@ int main(int argc, char *argv[]) {
             return 1;
         projector->hangUp();
         QFile::remove(link);
-        while (p.form->MSComm1().state() != kr7::SerialLine::State::Waiting)
-            runFor(10);
-        const double cpu0 = threadCpuMs();
-        runFor(wait * 1000);
-        std::printf("waiting for a lost device %ds       GUI thread CPU %.3f%% of one core\n", wait,
-                    100.0 * (threadCpuMs() - cpu0) / (wait * 1000.0));
+        p.measureWaiting("device", wait);
     }
     {
         FarEnd far;
@@ -176,12 +180,7 @@ int main(int argc, char *argv[]) {
         if (!gateway.start() || !p.open(gateway.rfc2217()))
             return 1;
         gateway.kill();
-        while (p.form->MSComm1().state() != kr7::SerialLine::State::Waiting)
-            runFor(10);
-        const double cpu0 = threadCpuMs();
-        runFor(wait * 1000);
-        std::printf("waiting for a lost gateway %ds      GUI thread CPU %.3f%% of one core\n", wait,
-                    100.0 * (threadCpuMs() - cpu0) / (wait * 1000.0));
+        p.measureWaiting("gateway", wait);
     }
 
     // Losses and returns of a device behind a symlink: descriptors and memory after as before.
