@@ -2,8 +2,8 @@
 // streams at 19200 bit/s, and the pace of held repeat buttons. Prints figures; asserts nothing.
 //
 //   bench_link [--stream-seconds N] [--hold-seconds N]
-#include "benchutil.h"
 #include "form1.h"
+#include "latency.h"
 #include "trafficlog.h"
 
 #include <QApplication>
@@ -39,37 +39,8 @@ int main(int argc, char *argv[]) {
     auto *rxdLabel = form.findChild<QLabel *>(QStringLiteral("Label12"));
     kr7::Link &link = form.link();
 
-    // Transmit: line handed to Hyouji -> bytes readable at the far end.
-    std::vector<double> tx;
-    for (int i = 0; i < 500; ++i) {
-        far.take();
-        const auto t0 = Clock::now();
-        link.send(QStringLiteral("A001C00\r"));
-        std::vector<Clock::time_point> ends;
-        while (ends.empty()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-            ends = far.take();
-        }
-        tx.push_back(ms(ends.front() - t0));
-        runFor(2);
-    }
-    printStats("transmit latency", tx);
-
-    // Receive: bytes written at the far end -> RXD field showing them. Exchanges 20 ms or more apart, as a
-    // technician's are: the field shows a streaming device's text at most every 20 ms.
-    std::vector<double> rx;
-    for (int i = 0; i < 500; ++i) {
-        link.Timer2_Timer();
-        link.Timer4_Timer();
-        const auto written = Clock::now();
-        if (write(far.master, "00\r", 3) != 3)
-            return 1;
-        while (rxdLabel->text().isEmpty())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-        rx.push_back(ms(Clock::now() - written));
-        runFor(kr7::Form1::kRxdRepaintMs + 2);
-    }
-    printStats("receive latency", rx);
+    printStats("transmit latency", transmitLatency(far, link, 500));
+    printStats("receive latency", receiveLatency(far, link, rxdLabel, 500));
 
     // Streaming: the far end talks unasked at 19200 bit/s (1920 bytes/s).
     const int seconds = parser.value(streamSeconds).toInt();

@@ -3,8 +3,8 @@
 // and a hundred losses and returns. Prints figures; asserts nothing.
 //
 //   bench_network [--burst-kb N] [--wait-seconds N] [--cycles N]
-#include "benchutil.h"
 #include "form1.h"
+#include "latency.h"
 #include "projectorsim.h"
 #include "ser2net.h"
 
@@ -50,34 +50,26 @@ struct Panel {
 };
 
 void latency(const char *kind, FarEnd &far, Panel &p) {
-    kr7::Link &link = p.form->link();
-    std::vector<double> tx, rx;
-    for (int i = 0; i < 500; ++i) {
-        far.take();
-        const auto t0 = Clock::now();
-        link.send(QStringLiteral("A001C00\r"));
-        std::vector<Clock::time_point> ends;
-        while (ends.empty()) {
-            QCoreApplication::processEvents(QEventLoop::AllEvents, 1);
-            ends = far.take();
-        }
-        tx.push_back(ms(ends.front() - t0));
-        runFor(2);
-    }
-    for (int i = 0; i < 300; ++i) {
-        link.Timer2_Timer();
-        link.Timer4_Timer();
-        const auto written = Clock::now();
-        if (write(far.master, "00\r", 3) != 3)
-            return;
-        while (p.rxd->text().isEmpty())
-            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 5);
-        rx.push_back(ms(Clock::now() - written));
-        runFor(kr7::Form1::kRxdRepaintMs + 2);
-    }
-    printStats(qPrintable(QStringLiteral("transmit latency, %1").arg(QLatin1String(kind))), tx);
-    printStats(qPrintable(QStringLiteral("receive latency, %1").arg(QLatin1String(kind))), rx);
+    printStats(qPrintable(QStringLiteral("transmit latency, %1").arg(QLatin1String(kind))),
+               transmitLatency(far, p.form->link(), 500));
+    printStats(qPrintable(QStringLiteral("receive latency, %1").arg(QLatin1String(kind))),
+               receiveLatency(far, p.form->link(), p.rxd, 300));
 }
+
+// A simulated projector reached through a symlink, as a by-id name reaches an adapter.
+struct LinkedProjector {
+    QTemporaryDir dir;
+    QString link = dir.filePath(QStringLiteral("projector"));
+    std::unique_ptr<kr7::sim::ProjectorSim> projector;
+    LinkedProjector() { replace(); }
+    // The adapter pulled and plugged in again: a new device behind the same name.
+    void replace() {
+        projector = std::make_unique<kr7::sim::ProjectorSim>();
+        projector->openPty();
+        QFile::remove(link);
+        QFile::link(projector->devicePath(), link);
+    }
+};
 
 int openDescriptors() {
     return int(QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size());
@@ -161,16 +153,12 @@ int main(int argc, char *argv[]) {
     // Waiting for a lost line: a device that is gone, and a gateway that is gone.
     const int wait = parser.value(waitSeconds).toInt();
     {
-        QTemporaryDir dir;
-        const QString link = dir.filePath(QStringLiteral("projector"));
-        auto projector = std::make_unique<kr7::sim::ProjectorSim>();
-        projector->openPty();
-        QFile::link(projector->devicePath(), link);
+        LinkedProjector device;
         Panel p;
-        if (!p.open(link))
+        if (!p.open(device.link))
             return 1;
-        projector->hangUp();
-        QFile::remove(link);
+        device.projector->hangUp();
+        QFile::remove(device.link);
         p.measureWaiting("device", wait);
     }
     {
@@ -185,13 +173,9 @@ int main(int argc, char *argv[]) {
 
     // Losses and returns of a device behind a symlink: descriptors and memory after as before.
     {
-        QTemporaryDir dir;
-        const QString link = dir.filePath(QStringLiteral("projector"));
-        auto projector = std::make_unique<kr7::sim::ProjectorSim>();
-        projector->openPty();
-        QFile::link(projector->devicePath(), link);
+        LinkedProjector device;
         Panel p;
-        if (!p.open(link))
+        if (!p.open(device.link))
             return 1;
         kr7::SerialLine &line = p.form->MSComm1();
         const int n = parser.value(cycles).toInt();
@@ -202,10 +186,7 @@ int main(int argc, char *argv[]) {
                 fds0 = openDescriptors();
                 rss0 = rssKb();
             }
-            projector = std::make_unique<kr7::sim::ProjectorSim>();
-            projector->openPty();
-            QFile::remove(link);
-            QFile::link(projector->devicePath(), link);
+            device.replace();
             while (line.state() != kr7::SerialLine::State::Waiting)
                 runFor(1);
             line.retryNow();

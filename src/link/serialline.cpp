@@ -21,6 +21,7 @@ SerialLine::SerialLine(PortMap ports, QObject *parent) : QObject(parent), m_name
             m_nameErrors[i] = *error;
             continue;
         }
+        m_network[i] = std::get<PortName>(parsed).isNetwork();
         m_ports[i] = Port::create(std::get<PortName>(parsed));
         Port *p = m_ports[i].get();
         // Only the chosen port's events count; the other one is closed.
@@ -61,7 +62,7 @@ QString SerialLine::device(int port) const {
 }
 
 bool SerialLine::isNetwork() const {
-    return device().contains(QLatin1String("://"));
+    return m_network[m_commPort - 1];
 }
 
 QString SerialLine::named(const QString &reason) const {

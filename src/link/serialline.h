@@ -114,6 +114,7 @@ class SerialLine : public QObject {
     std::array<QString, 2> m_names;
     std::array<std::unique_ptr<Port>, 2> m_ports; // null for a malformed name
     std::array<QString, 2> m_nameErrors;
+    std::array<bool, 2> m_network{};
     int m_commPort = 1;
     QString m_settings = QStringLiteral("19200,N,8,1");
     int m_baud = 19200; // the speed of m_settings

@@ -1,7 +1,5 @@
 #include "tcpport.h"
 
-#include "deviceport.h"
-
 #ifdef Q_OS_LINUX
 #include <linux/sockios.h>
 #include <netinet/in.h>
@@ -11,18 +9,6 @@
 #endif
 
 namespace kr7 {
-
-std::unique_ptr<Port> Port::create(const PortName &name, QObject *parent) {
-    switch (name.kind) {
-    case PortName::Kind::Tcp:
-        return std::make_unique<TcpPort>(name.host, name.port, false, parent);
-    case PortName::Kind::Rfc2217:
-        return std::make_unique<TcpPort>(name.host, name.port, true, parent);
-    case PortName::Kind::Device:
-        break;
-    }
-    return std::make_unique<DevicePort>(name.device, parent);
-}
 
 TcpPort::TcpPort(const QString &host, quint16 port, bool rfc2217, QObject *parent)
     : Port(parent), m_host(host), m_port(port), m_rfc2217(rfc2217) {

@@ -1,5 +1,6 @@
 #include "portquery.h"
 
+#include "commandset.h"
 #include "monitortext.h"
 #include "replyframe.h"
 #include "statusdecoder.h"
@@ -19,21 +20,20 @@ PortQuery::PortQuery(QString port, const Plan &plan, traffic::TrafficLog *traffi
     connect(&m_window, &QTimer::timeout, this, [this] { endReply(false); });
     connect(&m_line, &SerialLine::opened, this, &PortQuery::onOpened);
     connect(&m_line, &SerialLine::openFailed, this, [this](const QString &message) {
-        log(int(Kind::CLOSED), {}, QStringLiteral("open failed: ") + message);
+        log(Kind::CLOSED, {}, QStringLiteral("open failed: ") + message);
         onFailed(message);
     });
     connect(&m_line, &SerialLine::portLost, this, [this](const QString &message) {
-        log(int(Kind::LOST), {}, message);
+        log(Kind::LOST, {}, message);
         onFailed(message);
     });
     connect(&m_line, &SerialLine::received, this, &PortQuery::onReceived);
-    connect(&m_line, &SerialLine::notice, this,
-            [this](const QString &text) { log(int(Kind::SPEED), {}, text); });
+    connect(&m_line, &SerialLine::notice, this, [this](const QString &text) { log(Kind::SPEED, {}, text); });
 }
 
-void PortQuery::log(int kind, QByteArrayView bytes, const QString &text) {
+void PortQuery::log(Kind kind, QByteArrayView bytes, const QString &text) {
     if (m_log)
-        m_log->write(m_port, Kind(kind), bytes, text);
+        m_log->write(m_port, kind, bytes, text);
 }
 
 void PortQuery::start() {
@@ -41,7 +41,7 @@ void PortQuery::start() {
 }
 
 void PortQuery::onOpened() {
-    log(int(Kind::OPEN), {}, QStringLiteral("%1 %2").arg(m_port, m_line.settings()));
+    log(Kind::OPEN, {}, QStringLiteral("%1 %2").arg(m_port, m_line.settings()));
     sendNext();
 }
 
@@ -63,16 +63,16 @@ void PortQuery::sendNext() {
     r.unit = m_plan.unit;
     r.word = command.word;
     r.code = command.code;
-    r.line = (m_plan.prefix + command.code + QLatin1Char('\r')).toLatin1();
+    r.line = commandLine(m_plan.prefix, command.code).toLatin1();
     // What came after the last reply ended does not belong to the next one.
     if (const QByteArray stale = m_line.input(); !stale.isEmpty())
-        log(int(Kind::RX), stale);
+        log(Kind::RX, stale);
     m_received.clear();
     if (m_line.output(r.line) != r.line.size()) {
-        log(int(Kind::NOTSENT), r.line, QStringLiteral("write failed"));
+        log(Kind::NOTSENT, r.line, QStringLiteral("write failed"));
         return onFailed(QStringLiteral("%1: write failed").arg(m_port));
     }
-    log(int(Kind::TX), r.line);
+    log(Kind::TX, r.line);
     m_results << r;
     m_waiting = true;
     m_clock.start();
@@ -83,7 +83,7 @@ void PortQuery::onReceived() {
     const QByteArray bytes = m_line.input();
     if (bytes.isEmpty())
         return;
-    log(int(Kind::RX), bytes);
+    log(Kind::RX, bytes);
     if (!m_waiting)
         return; // after the reply ended: nobody's
     m_received += bytes;
@@ -109,10 +109,10 @@ void PortQuery::endReply(bool replied) {
         r.monitor = monitorText(received);
         r.status = decodeStatus(QString::fromLatin1(r.line), m_plan.prefix, r.monitor);
         if (r.status)
-            log(int(Kind::STATUS), {}, *r.status);
+            log(Kind::STATUS, {}, *r.status);
     } else {
         r.monitor = QStringLiteral(" X X X X"); // the panel's no-reply marker
-        log(int(Kind::NOREPLY), {}, QStringLiteral("no reply within %1 ms").arg(m_plan.timeoutMs));
+        log(Kind::NOREPLY, {}, QStringLiteral("no reply within %1 ms").arg(m_plan.timeoutMs));
     }
     sendNext();
 }
@@ -134,7 +134,7 @@ void PortQuery::finish() {
     m_done = true;
     if (m_line.state() != SerialLine::State::Closed) {
         m_line.setPortOpen(false);
-        log(int(Kind::CLOSED), {}, m_port);
+        log(Kind::CLOSED, {}, m_port);
     }
     emit finished();
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "record.h"
 #include "result.h"
 #include "serialline.h"
 
@@ -55,7 +56,7 @@ class PortQuery : public QObject {
     void onReceived();
     void endReply(bool replied);
     void finish();
-    void log(int kind, QByteArrayView bytes, const QString &text = QString());
+    void log(traffic::Kind kind, QByteArrayView bytes, const QString &text = QString());
 
     QString m_port;
     const Plan &m_plan;

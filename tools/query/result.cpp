@@ -3,26 +3,10 @@
 namespace kr7::query {
 
 namespace {
-QByteArray jsonText(const QString &text) {
-    // Text is ours or the operator's (status texts, port names): ASCII but for a port name, which JSON takes
-    // as UTF-8; only the characters JSON requires are escaped.
-    QByteArray out = "\"";
-    for (const char c : text.toUtf8()) {
-        const auto b = uint8_t(c);
-        if (c == '"' || c == '\\')
-            out.append('\\').append(c);
-        else if (b < 0x20)
-            out.append(QByteArray("\\u00") + QByteArray::number(b, 16).rightJustified(2, '0'));
-        else
-            out.append(c);
-    }
-    return out.append('"');
-}
-} // namespace
-
-QByteArray jsonBytes(QByteArrayView bytes) {
-    // QJsonDocument would write bytes above 0x7E as UTF-8; the format wants every one escaped, so that the
-    // line stays ASCII and each byte is plain to see.
+// A JSON string. QJsonDocument would write bytes above 0x7E as UTF-8; the bytes of the line and the reply are
+// each escaped (\u00HH), so the output stays ASCII and every byte is plain to see. Text (status texts, port
+// names) keeps its UTF-8.
+QByteArray jsonString(QByteArrayView bytes, bool escapeAbove7E) {
     QByteArray out = "\"";
     for (const char c : bytes) {
         const auto b = uint8_t(c);
@@ -43,13 +27,22 @@ QByteArray jsonBytes(QByteArrayView bytes) {
             out.append("\\t");
             break;
         default:
-            if (b < 0x20 || b > 0x7E)
+            if (b < 0x20 || (escapeAbove7E && b > 0x7E))
                 out.append(QByteArray("\\u00") + QByteArray::number(b, 16).rightJustified(2, '0'));
             else
                 out.append(c);
         }
     }
     return out.append('"');
+}
+
+QByteArray jsonText(const QString &text) {
+    return jsonString(text.toUtf8(), false);
+}
+} // namespace
+
+QByteArray jsonBytes(QByteArrayView bytes) {
+    return jsonString(bytes, true);
 }
 
 QByteArray textLine(const Result &r) {
