@@ -4,6 +4,7 @@
 #include "kr7version.h"
 #include "layout.h"
 #include "trafficlog.h"
+#include "traffictap.h"
 
 #include <QApplication>
 #include <QFileInfo>
@@ -142,41 +143,10 @@ QString Form1::portLabel() const {
 }
 
 void Form1::setLog(traffic::TrafficLog *log) {
-    using traffic::Kind;
     m_log = log;
-    // Every record is written inside the handler that makes the event, so the file's order is the order of
-    // the events.
-    const auto portText = [this] {
-        return QStringLiteral("%1 %2").arg(m_MSComm1.device(), m_MSComm1.settings());
-    };
-    connect(&m_link, &Link::lineSent, log,
-            [this](const QByteArray &b) { m_log->bytes(portLabel(), Kind::TX, b); });
-    connect(&m_link, &Link::bytesReceived, log,
-            [this](const QByteArray &b) { m_log->bytes(portLabel(), Kind::RX, b); });
-    connect(&m_link, &Link::statusShown, log,
-            [this](const QString &t) { m_log->text(portLabel(), Kind::STATUS, t); });
-    connect(&m_link, &Link::noReplyShown, log, [this] {
-        m_log->text(portLabel(), Kind::NOREPLY,
-                    QStringLiteral("no reply within %1 ms").arg(m_link.Timer2().interval()));
-    });
-    connect(&m_link, &Link::lineRefused, log, [this](const QByteArray &b, const QString &why) {
-        m_log->write(portLabel(), Kind::NOTSENT, b, why);
-    });
-    connect(&m_MSComm1, &SerialLine::opened, log,
-            [this, portText] { m_log->text(portLabel(), Kind::OPEN, portText()); });
-    connect(&m_MSComm1, &SerialLine::openFailed, log, [this](const QString &error) {
-        m_log->text(portLabel(), Kind::CLOSED, QStringLiteral("open failed: ") + error);
-    });
-    connect(&m_MSComm1, &SerialLine::closed, log,
-            [this] { m_log->text(portLabel(), Kind::CLOSED, m_MSComm1.device()); });
-    connect(&m_MSComm1, &SerialLine::portLost, log,
-            [this](const QString &error) { m_log->text(portLabel(), Kind::LOST, error); });
-    connect(&m_MSComm1, &SerialLine::portBack, log,
-            [this, portText] { m_log->text(portLabel(), Kind::BACK, portText()); });
-    connect(&m_MSComm1, &SerialLine::settingsChanged, log,
-            [this] { m_log->text(portLabel(), Kind::SPEED, m_MSComm1.settings()); });
-    connect(&m_MSComm1, &SerialLine::notice, log,
-            [this](const QString &text) { m_log->text(portLabel(), Kind::SPEED, text); });
+    m_tap = std::make_unique<TrafficTap>(*log, [this] { return portLabel(); });
+    m_tap->watchPort(m_MSComm1);
+    m_tap->watchRoad(m_link);
     connect(log, &traffic::TrafficLog::failed, this, &Form1::updateTitle);
     updateTitle();
 }

@@ -28,6 +28,8 @@ class TrafficLog;
 
 namespace kr7 {
 
+class TrafficTap;
+
 // The control panel window: start-up, views, port and speed, END, the service chord, and the wiring of the
 // controls' events to the command set and the link.
 class Form1 : public QWidget {
@@ -128,6 +130,7 @@ class Form1 : public QWidget {
     QElapsedTimer m_rxdShown; // since the RXD field last showed received text
     QTimer m_rxdLater;
     traffic::TrafficLog *m_log = nullptr;
+    std::unique_ptr<TrafficTap> m_tap;
     const Repeat *m_held = nullptr; // the press-and-hold button now down
     int m_heldKey = 0;              // the key that holds it, 0 for the mouse
     QHash<QObject *, const Repeat *> m_repeatButtons;

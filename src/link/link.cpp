@@ -135,7 +135,7 @@ void Link::MSComm1_OnComm() {
 void Link::Timer2_Timer() {
     if (m_ReplyPending) {
         setRxd(kNoReplyMarker);
-        emit noReplyShown();
+        emit noReplyShown(m_Timer2.interval());
     }
     m_Timer2.stop();
     emptyReceiveBuffer();

@@ -75,7 +75,7 @@ class Link : public QObject {
     void lineSent(const QByteArray &bytes);
     void bytesReceived(const QByteArray &bytes);
     void statusShown(const QString &text);
-    void noReplyShown();
+    void noReplyShown(int windowMs);
     void lineRefused(const QByteArray &bytes, const QString &reason);
 
   private:

@@ -96,8 +96,8 @@ double readLeadingNumber(QStringView text) {
     return number.startsWith('-') ? -HUGE_VAL : HUGE_VAL;
 }
 
-std::optional<QString> pressureText(QStringView rxdText) {
-    const std::optional<int16_t> n = toInt16(readLeadingNumber(rxdText));
+std::optional<int> pressureHpa(double reading) {
+    const std::optional<int16_t> n = toInt16(reading);
     // n * 5 must fit 16 bits: outside this range the projector's own arithmetic overflows.
     if (!n || *n < -6553 || *n > 6553)
         return std::nullopt;
@@ -106,7 +106,14 @@ std::optional<QString> pressureText(QStringView rxdText) {
     const std::optional<int16_t> P = toInt16(p);
     if (!P)
         return std::nullopt;
-    return QString::number(*P) + QStringLiteral(" hPa");
+    return *P;
+}
+
+std::optional<QString> pressureText(QStringView rxdText) {
+    const std::optional<int> hpa = pressureHpa(readLeadingNumber(rxdText));
+    if (!hpa)
+        return std::nullopt;
+    return QString::number(*hpa) + QStringLiteral(" hPa");
 }
 
 std::optional<QString> decodeStatus(QStringView sendLine, QStringView prefix, QStringView rxd) {

@@ -17,6 +17,9 @@ std::optional<QString> decodeStatus(QStringView sendLine, QStringView addressPre
 // The pressure reading: the leading decimal number of the monitor text, converted to hPa.
 // No result when the reading does not fit the projector's 16-bit arithmetic.
 std::optional<QString> pressureText(QStringView rxdText);
+// The projector's pressure reading converted to hPa, with the projector's own 16-bit arithmetic; no result
+// where that arithmetic overflows.
+std::optional<int> pressureHpa(double reading);
 
 // Reads the leading decimal number the way the projector's tools always have: blanks, tabs and line feeds
 // are skipped wherever they stand; an optional sign, digits and at most one decimal point; no number is 0.

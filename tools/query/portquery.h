@@ -1,14 +1,17 @@
 #pragma once
 
-#include "record.h"
+#include "exchange.h"
 #include "result.h"
 #include "serialline.h"
 
-#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
-#include <QTimer>
 
+#include <memory>
+
+namespace kr7 {
+class TrafficTap;
+}
 namespace kr7::traffic {
 class TrafficLog;
 }
@@ -28,13 +31,13 @@ struct Plan {
     QList<Command> commands;
 };
 
-// One port's queries, one after the other: open, send a line, take its reply (to the first carriage return,
-// to an acknowledgement that comes alone, or to the end of the reply window), decode it as the panel does,
-// then the next. Runs on the event loop beside any number of others.
+// One port's queries, one after the other: open, then one exchange per command. Runs on the event loop
+// beside any number of others.
 class PortQuery : public QObject {
     Q_OBJECT
   public:
     PortQuery(QString port, const Plan &plan, traffic::TrafficLog *log, QObject *parent = nullptr);
+    ~PortQuery() override;
 
     void start();
     // Ends at once: the port is closed and the remaining commands are not sent.
@@ -50,24 +53,18 @@ class PortQuery : public QObject {
     void finished();
 
   private:
-    void onOpened();
     void onFailed(const QString &message);
     void sendNext();
-    void onReceived();
-    void endReply(bool replied);
+    void onAnswered(const ExchangeResult &result);
     void finish();
-    void log(traffic::Kind kind, QByteArrayView bytes, const QString &text = QString());
 
     QString m_port;
     const Plan &m_plan;
-    traffic::TrafficLog *m_log;
     SerialLine m_line;
-    QTimer m_window;
-    QElapsedTimer m_clock;
+    LineExchange m_exchange;
+    std::unique_ptr<TrafficTap> m_tap;
     QList<Result> m_results;
-    QByteArray m_received;
     qsizetype m_next = 0;
-    bool m_waiting = false;
     bool m_done = false;
     QString m_error;
 };

@@ -1,24 +1,18 @@
 #pragma once
 
+#include "exchange.h"
+
 #include <QByteArray>
 #include <QString>
-
-#include <optional>
 
 namespace kr7::query {
 
 // One command on one port, as it went.
-struct Result {
-    QString port;    // as given
-    QString unit;    // as given to --unit
-    QString word;    // the command as given on the command line
-    QString code;    // what was sent between prefix and carriage return
-    QByteArray line; // every byte sent
-    bool replied = false;
-    QByteArray reply;              // the reply's bytes, up to where it ended
-    QString monitor;               // the reply as the panel's RXD field shows it
-    std::optional<QString> status; // the panel's status text, exactly as it shows it
-    double elapsedMs = 0;          // from sending to the end of the reply (or of the reply window)
+struct Result : ExchangeResult {
+    QString port; // as given
+    QString unit; // as given to --unit
+    QString word; // the command as given on the command line
+    QString code; // what was sent between prefix and carriage return
 };
 
 // PORT<TAB>COMMAND<TAB>RESULT: the status text without its outer blanks, or the reply's monitor text when
