@@ -137,14 +137,22 @@ SerialLine::OpenResult SerialLine::setPortOpen(bool open) {
         break;
     case OpenResult::Failed:
         m_errorString = named(p->errorString());
-        setState(State::Closed);
-        emit openFailed(m_errorString);
+        openFailedNow();
         break;
     case OpenResult::Pending:
         setState(State::Opening);
         break;
     }
     return result;
+}
+
+void SerialLine::openFailedNow() {
+    setState(m_retryFailedOpen ? State::Waiting : State::Closed);
+    emit openFailed(m_errorString);
+    if (m_retryFailedOpen && m_state == State::Waiting) {
+        m_attempts = 0;
+        scheduleRetry();
+    }
 }
 
 void SerialLine::onOpened() {
@@ -161,8 +169,7 @@ void SerialLine::onOpened() {
 void SerialLine::onOpenFailed(const QString &reason) {
     if (m_state == State::Opening) {
         m_errorString = named(reason);
-        setState(State::Closed);
-        emit openFailed(m_errorString);
+        openFailedNow();
     } else if (m_state == State::Waiting) {
         scheduleRetry();
     }

@@ -68,6 +68,9 @@ class SerialLine : public QObject {
     const QString &errorString() const { return m_errorString; }
     // Whether a lost port is reopened by itself (the panel: yes; a one-shot query: no).
     void setReopenWhenBack(bool on) { m_reopen = on; }
+    // Whether an open that fails is tried again as a lost port is (a service: yes). openFailed() says the
+    // first failure; the line then waits, and portBack() says when it opened.
+    void setRetryFailedOpen(bool on) { m_retryFailedOpen = on; }
 
     // Queues the bytes for the wire; returns what was queued, -1 when the port is not open.
     qint64 output(const QByteArray &bytes);
@@ -107,6 +110,7 @@ class SerialLine : public QObject {
     void onOpened();
     void onOpenFailed(const QString &reason);
     void onLost(const QString &reason);
+    void openFailedNow();
     void scheduleRetry();
     void retry();
     QString named(const QString &reason) const;
@@ -121,6 +125,7 @@ class SerialLine : public QObject {
     State m_state = State::Closed;
     QString m_errorString;
     bool m_reopen = true;
+    bool m_retryFailedOpen = false;
     QTimer m_retry;
     int m_attempts = 0; // tries since the port was lost
 };

@@ -105,7 +105,8 @@ void ProjectorSim::onBytes(const QByteArray &bytes) {
         ++m_lineCount;
         emit lineReceived(line);
         std::optional<QByteArray> reply = m_model.handleLine(line, now());
-        if (reply && !faults.noReply) {
+        const bool silent = line.startsWith('A') && faults.silentUnits.contains(line.mid(1, 3).toInt());
+        if (reply && !faults.noReply && !silent) {
             if (faults.garbage) {
                 QByteArray junk(reply->size() + 2, '\0');
                 for (char &j : junk)

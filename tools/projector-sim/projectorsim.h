@@ -24,6 +24,7 @@ struct Faults {
     bool garbage = false;     // answer random bytes instead of the reply
     int streamBps = 0;        // > 0: talk unasked, bytes per second (19200 bit/s is 1920)
     int hangUpAfterLines = 0; // > 0: hang up after this many lines
+    QList<int> silentUnits;   // units that act on their lines but answer nothing (a dead RS-232C port)
 };
 
 // The simulated projector on a serial line: a pseudo-terminal pair of its own, or an existing device.

@@ -1,0 +1,42 @@
+#pragma once
+
+#include "config.h"
+#include "state.h"
+
+#include <QObject>
+
+#include <memory>
+#include <vector>
+
+namespace kr7::traffic {
+class TrafficLog;
+}
+
+namespace kr7::bridge {
+
+class HttpFace;
+class LinePoller;
+
+// The service: one state, a poller per line, and its faces.
+class Bridge : public QObject {
+    Q_OBJECT
+  public:
+    Bridge(Config config, traffic::TrafficLog *log, QObject *parent = nullptr);
+    ~Bridge() override;
+
+    // Listens and opens every line. False with the reason when the service cannot run (the address is taken).
+    bool start(QString *error);
+    // Closes every port and stops listening.
+    void stop();
+
+    BridgeState &state() { return m_state; }
+    const Config &config() const { return m_config; }
+
+  private:
+    Config m_config;
+    BridgeState m_state;
+    std::vector<std::unique_ptr<LinePoller>> m_pollers;
+    std::unique_ptr<HttpFace> m_http;
+};
+
+} // namespace kr7::bridge
