@@ -1,5 +1,7 @@
 #include "ser2net.h"
 
+#include "peers.h"
+
 #include <QElapsedTimer>
 #include <QFile>
 #include <QStandardPaths>
@@ -77,19 +79,8 @@ bool Ser2net::start() {
 }
 
 bool Ser2net::listening() const {
-    // The kernel's table of listening sockets: asking it does not connect, so ser2net opens no device.
-    int found = 0;
-    QFile table(QStringLiteral("/proc/net/tcp"));
-    if (!table.open(QIODevice::ReadOnly))
-        return false;
-    const QByteArray text = table.readAll();
-    for (quint16 port : {m_rawPort, m_rfcPort, m_telnetPort}) {
-        // "0100007F:PPPP 00000000:0000 0A": 127.0.0.1, the port, listening.
-        const QByteArray local = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
-        if (text.contains(local + " 00000000:0000 0A"))
-            ++found;
-    }
-    return found == 3;
+    // Asking the kernel's table does not connect, so ser2net opens no device.
+    return Peer::listening(m_rawPort) && Peer::listening(m_rfcPort) && Peer::listening(m_telnetPort);
 }
 
 void Ser2net::kill() {

@@ -1,0 +1,233 @@
+// kr7-bridge from the outside, as systemd and Prometheus meet it: simulated projectors on pseudo-terminals and
+// one behind ser2net, a real Prometheus scraping it, and its own faults (a silent unit, garbage, a gateway
+// that dies and comes back, SIGTERM, a bad configuration).
+#include "peers.h"
+#include "record.h"
+#include "ser2net.h"
+#include "support.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QRegularExpression>
+#include <QTemporaryDir>
+
+#include <csignal>
+
+using namespace kr7;
+
+namespace {
+
+// A sample's value in an exposition, by its series as written; nothing when the series is absent.
+std::optional<double> sample(const QByteArray &metrics, const QByteArray &series) {
+    for (const QByteArray &line : metrics.split('\n'))
+        if (line.startsWith(series + ' '))
+            return line.mid(series.size() + 1).toDouble();
+    return std::nullopt;
+}
+
+struct BridgeRun {
+    QTemporaryDir dir;
+    QProcess process;
+    quint16 port = sim::Ser2net::freePort();
+    QByteArray err;
+
+    QString path(const char *file) const { return dir.filePath(QString::fromLatin1(file)); }
+    bool start(const QByteArray &body) {
+        QFile config(path("bridge.yaml"));
+        if (!config.open(QIODevice::WriteOnly))
+            return false;
+        config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\n" + body);
+        config.close();
+        process.start(qEnvironmentVariable("KR7_BRIDGE"),
+                      {QStringLiteral("--config"), config.fileName(), QStringLiteral("--log"), path("traffic.log")});
+        return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
+    }
+    const QByteArray &stderrText() {
+        err += process.readAllStandardError();
+        return err;
+    }
+    QByteArray metrics() { return sim::httpRequest(QUrl(url("/metrics"))).body; }
+    QString url(const char *path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(QLatin1String(path)); }
+    QJsonObject projector(const QString &name) {
+        const QJsonArray all = QJsonDocument::fromJson(sim::httpRequest(QUrl(url("/state"))).body).array();
+        for (const QJsonValue &p : all)
+            if (p[QLatin1String("name")] == name)
+                return p.toObject();
+        return {};
+    }
+    bool available(const QString &name) { return projector(name)[QLatin1String("available")].toBool(); }
+};
+
+} // namespace
+
+class TestBridge : public QObject {
+    Q_OBJECT
+    std::unique_ptr<sim::ProjectorSim> m_hall; // units 1 and 2 on one line
+    std::unique_ptr<sim::ProjectorSim> m_foyer; // alone, behind the gateway
+    std::unique_ptr<sim::Ser2net> m_gateway;
+    BridgeRun m_bridge;
+
+  private slots:
+    void initTestCase() {
+        m_hall = test::startSim({1, 2});
+        m_hall->model().handleLine("A002C07", 0); // unit 2 on input 3
+        m_foyer = test::startSim({1});
+        m_gateway = std::make_unique<sim::Ser2net>(m_foyer->devicePath());
+        QVERIFY2(m_gateway->start(), qPrintable(m_gateway->errorString()));
+        const QByteArray config = "poll_interval: 1\noffline_after: 2\nlines:\n"
+                                  "  - port: " +
+                                  m_hall->devicePath().toUtf8() +
+                                  "\n    projectors:\n      - {name: hall-left, unit: 1}\n"
+                                  "      - {name: hall-right, unit: 2}\n"
+                                  "  - port: " +
+                                  m_gateway->rfc2217().toUtf8() + "\n    projectors: [{name: foyer, unit: single}]\n";
+        QVERIFY2(m_bridge.start(config), m_bridge.stderrText().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("hall-right")) &&
+                                     m_bridge.available(QStringLiteral("foyer")),
+                                 20000);
+    }
+
+    // Prometheus scrapes the bridge; what it stores is what the projectors replied.
+    void prometheusReadsWhatTheProjectorsSaid() {
+        sim::Prometheus prometheus;
+        QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(m_bridge.port)), qPrintable(prometheus.errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(prometheus.value(QStringLiteral("up{job=\"kr7\"}")), std::optional<double>(1), 20000);
+        const std::pair<QByteArray, double> expected[] = {
+            {"kr7_up{projector=\"foyer\"}", 1},
+            {"kr7_input{projector=\"hall-right\"}", 3},
+            {"kr7_input{projector=\"hall-left\"}", 1},
+            {"kr7_power_status_code{projector=\"hall-left\"}", 0x80},
+            {"kr7_power_on{projector=\"foyer\"}", 0},
+            {"kr7_lamp_mode{projector=\"foyer\"}", 0},
+            {"kr7_lamp_on{projector=\"hall-right\",lamp=\"4\"}", 0},
+            {"kr7_lamp_used_seconds{projector=\"foyer\",lamp=\"2\"}", 1201 * 3600},
+            {"kr7_temperature_celsius{projector=\"hall-left\",sensor=\"1\"}", 24.5},
+            {"kr7_temperature_celsius{projector=\"hall-left\",sensor=\"2\"}", 24.0},
+            {"kr7_pressure_hpa{projector=\"hall-right\"}", 1013},
+            {"kr7_status_info{projector=\"hall-right\",query=\"input\",text=\"Input mode 3\"}", 1},
+            {"kr7_status_info{projector=\"foyer\",query=\"pc_type\",text=\"----\"}", 1},
+            {"kr7_line_up{line=\"" + m_gateway->rfc2217().toLatin1() + "\"}", 1},
+            {"kr7_bridge_info{version=\"1.40\"}", 1},
+        };
+        for (const auto &[query, value] : expected)
+            QCOMPARE(prometheus.value(QString::fromLatin1(query)), std::optional<double>(value));
+        QVERIFY(prometheus.value(QStringLiteral("kr7_exchanges_total{projector=\"hall-left\"}")) >= 9);
+
+        // The exposition is clean for promtool, lint included.
+        QProcess promtool;
+        promtool.start(sim::Peer::find(QStringLiteral("promtool")), {QStringLiteral("check"), QStringLiteral("metrics")});
+        promtool.write(m_bridge.metrics());
+        promtool.closeWriteChannel();
+        QVERIFY(promtool.waitForFinished(20000));
+        const QByteArray lint = promtool.readAll() + promtool.readAllStandardError();
+        QVERIFY2(promtool.exitCode() == 0 && lint.isEmpty(), lint.constData());
+
+        // /state: one object per projector, in the order configured.
+        const QJsonArray state =
+            QJsonDocument::fromJson(sim::httpRequest(QUrl(m_bridge.url("/state"))).body).array();
+        QCOMPARE(state.size(), 3);
+        QCOMPARE(state[0][QLatin1String("name")], QJsonValue(QStringLiteral("hall-left")));
+        const QJsonObject right = state[1].toObject();
+        QCOMPARE(right[QLatin1String("unit")], QJsonValue(QStringLiteral("2")));
+        QCOMPARE(right[QLatin1String("power")], QJsonValue(QStringLiteral("OFF")));
+        QCOMPARE(right[QLatin1String("power_code")], QJsonValue(QStringLiteral("80")));
+        QCOMPARE(right[QLatin1String("input")], QJsonValue(3));
+        QCOMPARE(right[QLatin1String("lamp_hours")], QJsonValue(QJsonArray{1234, 1201, 987, 1010}));
+        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+                    .match(right[QLatin1String("last_seen")].toString())
+                    .hasMatch());
+        QCOMPARE(state[2][QLatin1String("unit")], QJsonValue(QStringLiteral("single")));
+
+        // Only GET, only the two paths, only small requests.
+        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/"))).status, 404);
+        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics")), "POST", "x").status, 405);
+        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/state")), "GET", QByteArray(70 * 1024, 'x')).status, 413);
+        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics"))).status, 200);
+    }
+
+    void silentProjectorGoesDownItsNeighbourStaysUp() {
+        m_hall->faults.silentUnits = {2};
+        QTRY_VERIFY_WITH_TIMEOUT(!m_bridge.available(QStringLiteral("hall-right")), 30000);
+        const QJsonObject right = m_bridge.projector(QStringLiteral("hall-right"));
+        for (const char *key : {"power", "input", "lamp_hours", "temperature", "pressure_hpa", "signal"})
+            QVERIFY2(right[QLatin1String(key)].isNull(), key);
+        QVERIFY(!right[QLatin1String("last_seen")].isNull()); // it did answer, once
+        QVERIFY(m_bridge.available(QStringLiteral("hall-left")));
+        QVERIFY(m_bridge.stderrText().contains("projector hall-right: down (no reply in 2 rounds)"));
+        const QByteArray metrics = m_bridge.metrics();
+        QCOMPARE(sample(metrics, "kr7_up{projector=\"hall-right\"}"), std::optional<double>(0));
+        QCOMPARE(sample(metrics, "kr7_input{projector=\"hall-right\"}"), std::nullopt);
+        QCOMPARE(sample(metrics, "kr7_input{projector=\"hall-left\"}"), std::optional<double>(1));
+        m_hall->faults.silentUnits.clear();
+        QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("hall-right")), 20000);
+        QVERIFY(m_bridge.stderrText().contains("projector hall-right: up"));
+    }
+
+    void garbageCountsAsUnreadableAndChangesNothingElse() {
+        const QByteArray unreadable = "kr7_reply_unreadable_total{projector=\"foyer\"}";
+        const QByteArray before = m_bridge.metrics();
+        m_foyer->faults.garbage = true;
+        QTRY_VERIFY_WITH_TIMEOUT(*sample(m_bridge.metrics(), unreadable) >= *sample(before, unreadable) + 9, 20000);
+        m_foyer->faults.garbage = false;
+        const QByteArray after = m_bridge.metrics();
+        QCOMPARE(sample(after, "kr7_up{projector=\"foyer\"}"), std::optional<double>(1));
+        QCOMPARE(sample(after, "kr7_no_reply_total{projector=\"foyer\"}"),
+                 sample(before, "kr7_no_reply_total{projector=\"foyer\"}"));
+        QVERIFY(!m_bridge.stderrText().contains("projector foyer: down"));
+        QTRY_VERIFY_WITH_TIMEOUT(sample(m_bridge.metrics(), "kr7_pressure_hpa{projector=\"foyer\"}") == 1013, 20000);
+    }
+
+    void gatewayKilledAndRestarted() {
+        const QByteArray lineUp = "kr7_line_up{line=\"" + m_gateway->rfc2217().toLatin1() + "\"}";
+        m_gateway->kill();
+        QTRY_COMPARE_WITH_TIMEOUT(sample(m_bridge.metrics(), lineUp), std::optional<double>(0), 20000);
+        QVERIFY(!m_bridge.available(QStringLiteral("foyer")));
+        QVERIFY(m_bridge.available(QStringLiteral("hall-left")));
+        QVERIFY2(m_gateway->start(), qPrintable(m_gateway->errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(sample(m_bridge.metrics(), lineUp), std::optional<double>(1), 30000);
+        QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("foyer")), 20000);
+        QCOMPARE(sample(m_bridge.metrics(), "kr7_line_losses_total{line=\"" + m_gateway->rfc2217().toLatin1() + "\"}"),
+                 std::optional<double>(1));
+        QVERIFY(m_bridge.stderrText().contains("line " + m_gateway->rfc2217().toUtf8() + ": lost ("));
+    }
+
+    // SIGTERM: ports closed, the traffic log complete, exit status 0.
+    void stopsCleanlyOnSigterm() {
+        ::kill(pid_t(m_bridge.process.processId()), SIGTERM);
+        QVERIFY(m_bridge.process.waitForFinished(10000));
+        QCOMPARE(m_bridge.process.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(m_bridge.process.exitCode(), 0);
+        QFile log(m_bridge.path("traffic.log"));
+        QVERIFY(log.open(QIODevice::ReadOnly));
+        QStringList closed;
+        bool sentToUnit2 = false;
+        for (const QByteArray &line : log.readAll().split('\n')) {
+            const auto r = traffic::parseRecord(line);
+            if (r && r->kind == traffic::Kind::CLOSED)
+                closed << r->port;
+            sentToUnit2 |= r && r->kind == traffic::Kind::TX && r->port == m_hall->devicePath() &&
+                           r->bytes == "A002CR0\r";
+        }
+        QVERIFY(sentToUnit2);
+        QCOMPARE(closed, QStringList({m_hall->devicePath(), m_gateway->rfc2217()}));
+    }
+
+    void configurationErrorsNameTheFileAndTheLine() {
+        QTemporaryDir dir;
+        QFile bad(dir.filePath(QStringLiteral("bad.yaml")));
+        QVERIFY(bad.open(QIODevice::WriteOnly));
+        bad.write("lines:\n  - port: /dev/ttyUSB0\n    projectors:\n      - {name: a, unit: 1}\n    sped: 9600\n");
+        bad.close();
+        QProcess check;
+        check.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--check-config"), QStringLiteral("--config"), bad.fileName()});
+        QVERIFY(check.waitForFinished(10000));
+        QCOMPARE(check.exitCode(), 1);
+        QCOMPARE(QString::fromUtf8(check.readAllStandardError()),
+                 QStringLiteral("kr7-bridge: %1:5:5: line: unknown key 'sped' (known: port, speed, projectors)\n").arg(bad.fileName()));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridge)
+#include "tst_bridge.moc"
