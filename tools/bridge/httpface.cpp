@@ -72,7 +72,13 @@ class GuardedServer : public QTcpServer {
 
 } // namespace
 
-HttpFace::HttpFace(const BridgeState &state, QObject *parent) : QAbstractHttpServer(parent), m_state(state) {}
+HttpFace::HttpFace(const BridgeState &state, QObject *parent) : QAbstractHttpServer(parent), m_state(state) {
+    connect(&state, &BridgeState::projectorChanged, this, [this](int index) {
+        m_metrics.invalidate(index);
+        m_changed = true;
+    });
+    connect(&state, &BridgeState::lineChanged, this, [this] { m_changed = true; });
+}
 
 bool HttpFace::listenOn(const QString &host, quint16 port, QString *error) {
     auto *server = new GuardedServer(this);
@@ -99,8 +105,14 @@ bool HttpFace::handleRequest(const QHttpServerRequest &request, QTcpSocket *sock
                         Status::MethodNotAllowed);
         return true;
     }
-    if (metrics)
-        responder.write(metricsText(m_state.projectors(), m_state.lines()), "text/plain; version=0.0.4; charset=utf-8");
+    if (metrics) {
+        if (m_changed && (!m_rendered.isValid() || m_rendered.elapsed() >= kRenderEveryMs)) {
+            m_exposition = m_metrics.render(m_state.projectors(), m_state.lines());
+            m_rendered.start();
+            m_changed = false;
+        }
+        responder.write(m_exposition, "text/plain; version=0.0.4; charset=utf-8");
+    }
     else
         responder.write(stateDocument(m_state.projectors()), "application/json");
     return true;

@@ -1,13 +1,14 @@
 #pragma once
 
+#include "state.h"
+
 #include <QAbstractHttpServer>
+#include <QElapsedTimer>
 #include <QString>
 
 class QTcpServer;
 
 namespace kr7::bridge {
-
-class BridgeState;
 
 // The HTTP face: GET /metrics and GET /state, served from the state as the pollers last left it; a request
 // never waits for a projector. Any other path is 404, any other method 405, a request over 64 KiB 413.
@@ -17,6 +18,9 @@ class HttpFace : public QAbstractHttpServer {
     static constexpr qint64 kMaxRequestBytes = 64 * 1024;
     static constexpr int kMaxConnections = 64;
     static constexpr int kIdleMs = 120000;
+    // However many scrapers ask, the exposition is written again at most this often; a scrape sees the
+    // state at most this much older than it is (the projectors themselves are polled every few seconds).
+    static constexpr int kRenderEveryMs = 500;
 
     explicit HttpFace(const BridgeState &state, QObject *parent = nullptr);
 
@@ -29,6 +33,10 @@ class HttpFace : public QAbstractHttpServer {
 
   private:
     const BridgeState &m_state;
+    MetricsText m_metrics;
+    QByteArray m_exposition;
+    QElapsedTimer m_rendered;
+    bool m_changed = true;
 };
 
 } // namespace kr7::bridge

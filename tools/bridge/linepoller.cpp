@@ -147,7 +147,7 @@ void LinePoller::onAnswered(const ExchangeResult &result) {
     } else {
         w.replied = true;
         w.silentRounds = 0;
-        p.lastSeen = QDateTime::currentDateTime();
+        p.lastSeen = QDateTime::currentDateTimeUtc(); // local time is looked up when shown, not per reply
         if (!readReply(p.readings, m_asked.query, result.reply))
             ++p.unreadable;
         if (!p.available) {

@@ -6,6 +6,8 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 
+#include <charconv>
+
 namespace kr7::bridge {
 
 BridgeState::BridgeState(const Config &config, QObject *parent) : QObject(parent) {
@@ -75,7 +77,7 @@ QJsonObject stateObject(const ProjectorState &p, bool withLastSeen) {
     o[QLatin1String("pc_type")] = orNull(r.pcType);
     if (withLastSeen)
         o[QLatin1String("last_seen")] = p.lastSeen.isValid()
-                                            ? QJsonValue(QString::fromLatin1(traffic::timestamp(p.lastSeen)))
+                                            ? QJsonValue(QString::fromLatin1(traffic::timestamp(p.lastSeen.toLocalTime())))
                                             : QJsonValue(QJsonValue::Null);
     return o;
 }
@@ -103,131 +105,198 @@ void appendLabelValue(QByteArray &out, const QString &value) {
     }
 }
 
-struct Metrics {
-    QByteArray out;
+// The shortest text that reads back as the same double.
+void appendNumber(QByteArray &out, double v) {
+    char buf[32];
+    const auto [end, ec] = std::to_chars(buf, buf + sizeof buf, v);
+    out.append(buf, ec == std::errc() ? end - buf : 0);
+}
 
-    void family(const char *name, const char *type, const char *help) {
-        out += "# HELP ";
+// The samples of one family for one projector: NAME{projector="...",EXTRA} VALUE.
+struct Samples {
+    QByteArray &out;
+    const char *name;
+    const QByteArray &projectorLabel; // projector="NAME", escaped
+
+    void add(double value) { add({}, value); }
+    void add(std::initializer_list<std::pair<const char *, QString>> extra, double value) {
         out += name;
-        out += ' ';
-        out += help;
-        out += "\n# TYPE ";
-        out += name;
-        out += ' ';
-        out += type;
-        out += '\n';
-    }
-    void sample(const char *name, std::initializer_list<std::pair<const char *, QString>> labels, double value) {
-        out += name;
-        if (labels.size()) {
-            out += '{';
-            bool first = true;
-            for (const auto &[key, v] : labels) {
-                if (!first)
-                    out += ',';
-                first = false;
-                out += key;
-                out += "=\"";
-                appendLabelValue(out, v);
-                out += '"';
-            }
-            out += '}';
+        out += '{';
+        out += projectorLabel;
+        for (const auto &[key, v] : extra) {
+            out += ',';
+            out += key;
+            out += "=\"";
+            appendLabelValue(out, v);
+            out += '"';
         }
-        out += ' ';
-        out += QByteArray::number(value, 'g', 15);
+        out += "} ";
+        appendNumber(out, value);
         out += '\n';
     }
 };
 
+struct Family {
+    const char *name;
+    const char *type;
+    const char *help;
+    void (*samples)(Samples &, const ProjectorState &);
+};
+
+// Every projector family, in the order of the exposition. An absent reading writes nothing.
+const std::array<Family, 15> kFamilies{{
+    {"kr7_up", "gauge", "1 when the projector answered anything in its last offline_after poll rounds.",
+     [](Samples &s, const ProjectorState &p) { s.add(p.available ? 1 : 0); }},
+    {"kr7_power_status_code", "gauge", "The power status code of the reply to CR0, read as hexadecimal.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.powerCode)
+             s.add(p.readings.powerCode->toInt(nullptr, 16));
+     }},
+    {"kr7_power_on", "gauge", "1 while the lamps are on or warming up (power codes 00, 02, 04, 08, 40).",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.powerCode)
+             s.add(powerIsOn(*p.readings.powerCode) ? 1 : 0);
+     }},
+    {"kr7_status_info", "gauge", "The status texts the panel shows for the replies, as labels.",
+     [](Samples &s, const ProjectorState &p) {
+         const Readings &r = p.readings;
+         const std::pair<const char *, const std::optional<QString> &> texts[] = {
+             {"power", r.powerStatus}, {"input", r.inputText}, {"orientation", r.orientation},
+             {"signal", r.signal},     {"lamps", r.lampsText}, {"pc_type", r.pcType}};
+         for (const auto &[query, text] : texts)
+             if (text)
+                 s.add({{"query", QString::fromLatin1(query)}, {"text", *text}}, 1);
+     }},
+    {"kr7_input", "gauge", "The input selected, 1-4.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.input)
+             s.add(*p.readings.input);
+     }},
+    {"kr7_lamp_mode", "gauge", "Lamp mode: 0 four lamps, 1 lamps 1 and 4, 2 lamps 2 and 3.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.lampMode)
+             s.add(*p.readings.lampMode);
+     }},
+    {"kr7_lamp_on", "gauge", "1 while the lamp is on.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.lampsOn)
+             for (int i = 0; i < 4; ++i)
+                 s.add({{"lamp", QString::number(i + 1)}}, (*p.readings.lampsOn)[i] ? 1 : 0);
+     }},
+    {"kr7_lamp_used_seconds", "gauge", "The lamp's hours of use as the projector counts them, in seconds.",
+     [](Samples &s, const ProjectorState &p) {
+         for (qsizetype i = 0; i < p.readings.lampHours.size(); ++i)
+             s.add({{"lamp", QString::number(i + 1)}}, p.readings.lampHours[i] * 3600.0);
+     }},
+    {"kr7_temperature_celsius", "gauge", "The projector's temperature sensors.",
+     [](Samples &s, const ProjectorState &p) {
+         for (int i = 0; i < 2; ++i)
+             if (p.readings.temperature[i])
+                 s.add({{"sensor", QString::number(i + 1)}}, *p.readings.temperature[i]);
+     }},
+    {"kr7_pressure_hpa", "gauge", "The air pressure the projector measures, in hPa.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.readings.pressureHpa)
+             s.add(*p.readings.pressureHpa);
+     }},
+    {"kr7_exchanges_total", "counter", "Queries sent to the projector.",
+     [](Samples &s, const ProjectorState &p) { s.add(double(p.exchanges)); }},
+    {"kr7_no_reply_total", "counter", "Queries the projector did not answer within the reply window.",
+     [](Samples &s, const ProjectorState &p) { s.add(double(p.noReplies)); }},
+    {"kr7_reply_unreadable_total", "counter", "Replies that could not be read in full.",
+     [](Samples &s, const ProjectorState &p) { s.add(double(p.unreadable)); }},
+    {"kr7_last_reply_timestamp_seconds", "gauge", "When the projector last replied, in seconds since 1970.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.lastSeen.isValid())
+             s.add(double(p.lastSeen.toMSecsSinceEpoch()) / 1000.0);
+     }},
+    {"kr7_poll_duration_seconds", "gauge", "How long the projector's queries took in its last poll.",
+     [](Samples &s, const ProjectorState &p) {
+         if (p.pollSeconds)
+             s.add(*p.pollSeconds);
+     }},
+}};
+
+void appendFamily(QByteArray &out, const char *name, const char *type, const char *help) {
+    out += "# HELP ";
+    out += name;
+    out += ' ';
+    out += help;
+    out += "\n# TYPE ";
+    out += name;
+    out += ' ';
+    out += type;
+    out += '\n';
+}
+
+void appendLineSample(QByteArray &out, const char *name, const LineState &l, double value) {
+    out += name;
+    out += "{line=\"";
+    appendLabelValue(out, l.port);
+    out += "\"} ";
+    appendNumber(out, value);
+    out += '\n';
+}
+
 } // namespace
 
+struct MetricsText::Part {
+    bool dirty = true;
+    QByteArray label;
+    std::array<QByteArray, kFamilies.size()> families;
+};
+
+MetricsText::MetricsText() = default;
+MetricsText::~MetricsText() = default;
+
+void MetricsText::invalidate(int projector) {
+    if (projector >= 0 && size_t(projector) < m_parts.size())
+        m_parts[size_t(projector)].dirty = true;
+}
+
+QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QList<LineState> &lines) {
+    if (m_parts.size() != size_t(projectors.size()))
+        m_parts.assign(size_t(projectors.size()), Part{});
+    qsizetype size = 4096;
+    for (size_t i = 0; i < m_parts.size(); ++i) {
+        Part &part = m_parts[i];
+        if (part.dirty) {
+            const ProjectorState &p = projectors[qsizetype(i)];
+            part.label = "projector=\"";
+            appendLabelValue(part.label, p.name);
+            part.label += '"';
+            for (size_t f = 0; f < kFamilies.size(); ++f) {
+                part.families[f].clear();
+                Samples samples{part.families[f], kFamilies[f].name, part.label};
+                kFamilies[f].samples(samples, p);
+            }
+            part.dirty = false;
+        }
+        for (const QByteArray &f : part.families)
+            size += f.size();
+    }
+    // The same buffer each time: a third of a megabyte allocated anew per scrape costs more than writing it.
+    QByteArray &out = m_out;
+    out.resize(0);
+    out.reserve(size + lines.size() * 200);
+    for (size_t f = 0; f < kFamilies.size(); ++f) {
+        appendFamily(out, kFamilies[f].name, kFamilies[f].type, kFamilies[f].help);
+        for (const Part &part : m_parts)
+            out += part.families[f];
+    }
+    appendFamily(out, "kr7_line_up", "gauge", "1 while the line to the projectors is open.");
+    for (const LineState &l : lines)
+        appendLineSample(out, "kr7_line_up", l, l.up ? 1 : 0);
+    appendFamily(out, "kr7_line_losses_total", "counter", "Times the open line was lost (adapter pulled, gateway gone).");
+    for (const LineState &l : lines)
+        appendLineSample(out, "kr7_line_losses_total", l, double(l.losses));
+    appendFamily(out, "kr7_bridge_info", "gauge", "The bridge's version.");
+    out += "kr7_bridge_info{version=\"" KR7_VERSION "\"} 1\n";
+    return out;
+}
+
 QByteArray metricsText(const QList<ProjectorState> &projectors, const QList<LineState> &lines) {
-    Metrics m;
-    m.out.reserve(projectors.size() * 2200 + 4096);
-    // One family at a time, every projector's series in it.
-    const auto each = [&](const char *name, const char *type, const char *help, auto &&samples) {
-        m.family(name, type, help);
-        for (const ProjectorState &p : projectors)
-            samples(p);
-    };
-    using P = const ProjectorState &;
-    each("kr7_up", "gauge", "1 when the projector answered anything in its last offline_after poll rounds.",
-         [&](P p) { m.sample("kr7_up", {{"projector", p.name}}, p.available ? 1 : 0); });
-    each("kr7_power_status_code", "gauge", "The power status code of the reply to CR0, read as hexadecimal.",
-         [&](P p) {
-             if (p.readings.powerCode)
-                 m.sample("kr7_power_status_code", {{"projector", p.name}}, p.readings.powerCode->toInt(nullptr, 16));
-         });
-    each("kr7_power_on", "gauge", "1 while the lamps are on or warming up (power codes 00, 02, 04, 08, 40).",
-         [&](P p) {
-             if (p.readings.powerCode)
-                 m.sample("kr7_power_on", {{"projector", p.name}}, powerIsOn(*p.readings.powerCode) ? 1 : 0);
-         });
-    each("kr7_status_info", "gauge", "The status texts the panel shows for the replies, as labels.", [&](P p) {
-        const Readings &r = p.readings;
-        const std::pair<const char *, const std::optional<QString> &> texts[] = {
-            {"power", r.powerStatus}, {"input", r.inputText}, {"orientation", r.orientation},
-            {"signal", r.signal},     {"lamps", r.lampsText}, {"pc_type", r.pcType}};
-        for (const auto &[query, text] : texts)
-            if (text)
-                m.sample("kr7_status_info", {{"projector", p.name}, {"query", QString::fromLatin1(query)}, {"text", *text}},
-                         1);
-    });
-    each("kr7_input", "gauge", "The input selected, 1-4.", [&](P p) {
-        if (p.readings.input)
-            m.sample("kr7_input", {{"projector", p.name}}, *p.readings.input);
-    });
-    each("kr7_lamp_mode", "gauge", "Lamp mode: 0 four lamps, 1 lamps 1 and 4, 2 lamps 2 and 3.", [&](P p) {
-        if (p.readings.lampMode)
-            m.sample("kr7_lamp_mode", {{"projector", p.name}}, *p.readings.lampMode);
-    });
-    each("kr7_lamp_on", "gauge", "1 while the lamp is on.", [&](P p) {
-        if (p.readings.lampsOn)
-            for (int i = 0; i < 4; ++i)
-                m.sample("kr7_lamp_on", {{"projector", p.name}, {"lamp", QString::number(i + 1)}},
-                         (*p.readings.lampsOn)[i] ? 1 : 0);
-    });
-    each("kr7_lamp_used_seconds", "gauge", "The lamp's hours of use as the projector counts them, in seconds.",
-         [&](P p) {
-             for (qsizetype i = 0; i < p.readings.lampHours.size(); ++i)
-                 m.sample("kr7_lamp_used_seconds", {{"projector", p.name}, {"lamp", QString::number(i + 1)}},
-                          p.readings.lampHours[i] * 3600.0);
-         });
-    each("kr7_temperature_celsius", "gauge", "The projector's temperature sensors.", [&](P p) {
-        for (int i = 0; i < 2; ++i)
-            if (p.readings.temperature[i])
-                m.sample("kr7_temperature_celsius", {{"projector", p.name}, {"sensor", QString::number(i + 1)}},
-                         *p.readings.temperature[i]);
-    });
-    each("kr7_pressure_hpa", "gauge", "The air pressure the projector measures, in hPa.", [&](P p) {
-        if (p.readings.pressureHpa)
-            m.sample("kr7_pressure_hpa", {{"projector", p.name}}, *p.readings.pressureHpa);
-    });
-    each("kr7_exchanges_total", "counter", "Queries sent to the projector.",
-         [&](P p) { m.sample("kr7_exchanges_total", {{"projector", p.name}}, double(p.exchanges)); });
-    each("kr7_no_reply_total", "counter", "Queries the projector did not answer within the reply window.",
-         [&](P p) { m.sample("kr7_no_reply_total", {{"projector", p.name}}, double(p.noReplies)); });
-    each("kr7_reply_unreadable_total", "counter", "Replies that could not be read in full.",
-         [&](P p) { m.sample("kr7_reply_unreadable_total", {{"projector", p.name}}, double(p.unreadable)); });
-    each("kr7_last_reply_timestamp_seconds", "gauge", "When the projector last replied, in seconds since 1970.",
-         [&](P p) {
-             if (p.lastSeen.isValid())
-                 m.sample("kr7_last_reply_timestamp_seconds", {{"projector", p.name}},
-                          double(p.lastSeen.toMSecsSinceEpoch()) / 1000.0);
-         });
-    each("kr7_poll_duration_seconds", "gauge", "How long the projector's queries took in its last poll.", [&](P p) {
-        if (p.pollSeconds)
-            m.sample("kr7_poll_duration_seconds", {{"projector", p.name}}, *p.pollSeconds);
-    });
-    m.family("kr7_line_up", "gauge", "1 while the line to the projectors is open.");
-    for (const LineState &l : lines)
-        m.sample("kr7_line_up", {{"line", l.port}}, l.up ? 1 : 0);
-    m.family("kr7_line_losses_total", "counter", "Times the open line was lost (adapter pulled, gateway gone).");
-    for (const LineState &l : lines)
-        m.sample("kr7_line_losses_total", {{"line", l.port}}, double(l.losses));
-    m.family("kr7_bridge_info", "gauge", "The bridge's version.");
-    m.sample("kr7_bridge_info", {{"version", QStringLiteral(KR7_VERSION)}}, 1);
-    return m.out;
+    return MetricsText().render(projectors, lines);
 }
 
 } // namespace kr7::bridge
