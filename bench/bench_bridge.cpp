@@ -1,6 +1,6 @@
 // Measures kr7-bridge on a large venue: 256 simulated projectors (64 lines of 4 units, each line its own
-// pseudo-terminal) polled every 10 s, while a scraper asks /metrics 10 times a second. Prints the bridge's CPU,
-// its peak memory, the scrape latency and how many rounds each projector was asked. Asserts nothing.
+// pseudo-terminal) polled every 10 s, while a scraper asks /metrics 10 times a second. Prints the bridge's
+// CPU, its peak memory, the scrape latency and how many rounds each projector was asked. Asserts nothing.
 //
 //   bench_bridge [--lines N] [--seconds N] [--interval S]
 #include "benchutil.h"
@@ -26,7 +26,8 @@ namespace {
 // One keep-alive connection, as Prometheus keeps one; each GET timed from the request to the last byte.
 class Scraper {
   public:
-    Scraper(quint16 port, int perSecond) : m_port(port), m_period(std::chrono::milliseconds(1000 / perSecond)) {
+    Scraper(quint16 port, int perSecond)
+        : m_port(port), m_period(std::chrono::milliseconds(1000 / perSecond)) {
         m_thread = std::thread([this] { run(); });
     }
     ~Scraper() {
@@ -57,7 +58,8 @@ class Scraper {
         return ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
     }
     bool get(QByteArray *body) {
-        static const char request[] = "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
+        static const char request[] =
+            "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
         if (send(m_fd, request, sizeof request - 1, MSG_NOSIGNAL) != qsizetype(sizeof request - 1))
             return false;
         QByteArray in;
@@ -120,7 +122,8 @@ int main(int argc, char *argv[]) {
                                            QStringLiteral("N"), QStringLiteral("60"));
     const QCommandLineOption intervalOption(QStringLiteral("interval"), QStringLiteral("poll_interval."),
                                             QStringLiteral("S"), QStringLiteral("10"));
-    const QCommandLineOption scrapesOption(QStringLiteral("scrapes"), QStringLiteral("Scrapes of /metrics a second (0: none)."),
+    const QCommandLineOption scrapesOption(QStringLiteral("scrapes"),
+                                           QStringLiteral("Scrapes of /metrics a second (0: none)."),
                                            QStringLiteral("N"), QStringLiteral("10"));
     parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption});
     parser.addHelpOption();
@@ -132,8 +135,8 @@ int main(int argc, char *argv[]) {
     std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
     QByteArray config;
     const quint16 port = kr7::sim::Ser2net::freePort();
-    config += "listen: 127.0.0.1:" + QByteArray::number(port) + "\npoll_interval: " + QByteArray::number(interval) +
-              "\nlines:\n";
+    config += "listen: 127.0.0.1:" + QByteArray::number(port) +
+              "\npoll_interval: " + QByteArray::number(interval) + "\nlines:\n";
     for (int l = 0; l < lines; ++l) {
         auto sim = std::make_unique<kr7::sim::ProjectorSim>();
         if (!sim->openPty())
@@ -178,13 +181,14 @@ int main(int argc, char *argv[]) {
     const auto [fewest, most] = std::minmax_element(rounds.begin(), rounds.end());
     const QByteArray metrics = scraper ? scraper->last() : QByteArray();
 
-    std::printf("kr7-bridge, %d projectors on %d lines, polled every %d s, measured %d s\n", lines * 4, lines, interval,
-                seconds);
+    std::printf("kr7-bridge, %d projectors on %d lines, polled every %d s, measured %d s\n", lines * 4, lines,
+                interval, seconds);
     std::printf("bridge CPU                   %.2f%% of one core\n", 100.0 * cpu / seconds);
     std::printf("bridge peak RSS              %.1f MB\n", double(statusKb(pid, "VmHWM")) / 1024.0);
     printStats(qPrintable(QStringLiteral("/metrics at %1/s").arg(parser.value(scrapesOption))), scrapes);
-    std::printf("/metrics size                %lld bytes, %lld series; %d scrapes failed\n", (long long)metrics.size(),
-                (long long)(metrics.count('\n') - metrics.count("\n#")), scraper ? scraper->failures() : 0);
+    std::printf("/metrics size                %lld bytes, %lld series; %d scrapes failed\n",
+                (long long)metrics.size(), (long long)(metrics.count('\n') - metrics.count("\n#")),
+                scraper ? scraper->failures() : 0);
     std::printf("rounds per projector         fewest %d, most %d (expected %d or %d)\n", *fewest, *most,
                 seconds / interval, seconds / interval + 1);
     bridge.terminate();

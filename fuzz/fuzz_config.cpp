@@ -21,17 +21,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     const auto &config = std::get<kr7::bridge::Config>(parsed);
     static const QRegularExpression name(QStringLiteral("^[a-z0-9][a-z0-9_-]{0,63}$"));
     std::set<QString> names, ports;
-    if (config.lines.isEmpty() || config.pollIntervalS < 1 || config.pollIntervalS > 3600 || config.offlineAfter < 1 ||
-        config.offlineAfter > 100 || config.listenPort == 0)
+    if (config.lines.isEmpty() || config.pollIntervalS < 1 || config.pollIntervalS > 3600 ||
+        config.offlineAfter < 1 || config.offlineAfter > 100 || config.listenPort == 0)
         std::abort();
     for (const auto &line : config.lines) {
-        if (!ports.insert(line.port).second || std::holds_alternative<QString>(kr7::parsePortName(line.port)) ||
+        if (!ports.insert(line.port).second ||
+            std::holds_alternative<QString>(kr7::parsePortName(line.port)) ||
             (line.baud != 19200 && line.baud != 9600) || line.projectors.isEmpty())
             std::abort();
         std::set<QString> units;
         for (const auto &p : line.projectors) {
-            if (!name.match(p.name).hasMatch() || p.name == QLatin1String("bridge") || !names.insert(p.name).second ||
-                !units.insert(p.unit).second || p.unit == QLatin1String("all") ||
+            if (!name.match(p.name).hasMatch() || p.name == QLatin1String("bridge") ||
+                !names.insert(p.name).second || !units.insert(p.unit).second ||
+                p.unit == QLatin1String("all") ||
                 (p.unit == QLatin1String("single") && line.projectors.size() != 1))
                 std::abort();
         }

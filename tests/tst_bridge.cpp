@@ -1,6 +1,6 @@
-// kr7-bridge from the outside, as systemd and Prometheus meet it: simulated projectors on pseudo-terminals and
-// one behind ser2net, a real Prometheus scraping it, and its own faults (a silent unit, garbage, a gateway
-// that dies and comes back, SIGTERM, a bad configuration).
+// kr7-bridge from the outside, as systemd and Prometheus meet it: simulated projectors on pseudo-terminals
+// and one behind ser2net, a real Prometheus scraping it, and its own faults (a silent unit, garbage, a
+// gateway that dies and comes back, SIGTERM, a bad configuration).
 #include "peers.h"
 #include "record.h"
 #include "ser2net.h"
@@ -40,8 +40,8 @@ struct BridgeRun {
             return false;
         config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\n" + body);
         config.close();
-        process.start(qEnvironmentVariable("KR7_BRIDGE"),
-                      {QStringLiteral("--config"), config.fileName(), QStringLiteral("--log"), path("traffic.log")});
+        process.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), config.fileName(),
+                                                           QStringLiteral("--log"), path("traffic.log")});
         return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
     }
     const QByteArray &stderrText() {
@@ -49,7 +49,9 @@ struct BridgeRun {
         return err;
     }
     QByteArray metrics() { return sim::httpRequest(QUrl(url("/metrics"))).body; }
-    QString url(const char *path) const { return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(QLatin1String(path)); }
+    QString url(const char *path) const {
+        return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(QLatin1String(path));
+    }
     QJsonObject projector(const QString &name) {
         const QJsonArray all = QJsonDocument::fromJson(sim::httpRequest(QUrl(url("/state"))).body).array();
         for (const QJsonValue &p : all)
@@ -64,7 +66,7 @@ struct BridgeRun {
 
 class TestBridge : public QObject {
     Q_OBJECT
-    std::unique_ptr<sim::ProjectorSim> m_hall; // units 1 and 2 on one line
+    std::unique_ptr<sim::ProjectorSim> m_hall;  // units 1 and 2 on one line
     std::unique_ptr<sim::ProjectorSim> m_foyer; // alone, behind the gateway
     std::unique_ptr<sim::Ser2net> m_gateway;
     BridgeRun m_bridge;
@@ -82,7 +84,8 @@ class TestBridge : public QObject {
                                   "\n    projectors:\n      - {name: hall-left, unit: 1}\n"
                                   "      - {name: hall-right, unit: 2}\n"
                                   "  - port: " +
-                                  m_gateway->rfc2217().toUtf8() + "\n    projectors: [{name: foyer, unit: single}]\n";
+                                  m_gateway->rfc2217().toUtf8() +
+                                  "\n    projectors: [{name: foyer, unit: single}]\n";
         QVERIFY2(m_bridge.start(config), m_bridge.stderrText().constData());
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("hall-right")) &&
                                      m_bridge.available(QStringLiteral("foyer")),
@@ -92,8 +95,10 @@ class TestBridge : public QObject {
     // Prometheus scrapes the bridge; what it stores is what the projectors replied.
     void prometheusReadsWhatTheProjectorsSaid() {
         sim::Prometheus prometheus;
-        QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(m_bridge.port)), qPrintable(prometheus.errorString()));
-        QTRY_COMPARE_WITH_TIMEOUT(prometheus.value(QStringLiteral("up{job=\"kr7\"}")), std::optional<double>(1), 20000);
+        QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(m_bridge.port)),
+                 qPrintable(prometheus.errorString()));
+        QTRY_COMPARE_WITH_TIMEOUT(prometheus.value(QStringLiteral("up{job=\"kr7\"}")),
+                                  std::optional<double>(1), 20000);
         const std::pair<QByteArray, double> expected[] = {
             {"kr7_up{projector=\"foyer\"}", 1},
             {"kr7_input{projector=\"hall-right\"}", 3},
@@ -117,7 +122,8 @@ class TestBridge : public QObject {
 
         // The exposition is clean for promtool, lint included.
         QProcess promtool;
-        promtool.start(sim::Peer::find(QStringLiteral("promtool")), {QStringLiteral("check"), QStringLiteral("metrics")});
+        promtool.start(sim::Peer::find(QStringLiteral("promtool")),
+                       {QStringLiteral("check"), QStringLiteral("metrics")});
         promtool.write(m_bridge.metrics());
         promtool.closeWriteChannel();
         QVERIFY(promtool.waitForFinished(20000));
@@ -135,7 +141,8 @@ class TestBridge : public QObject {
         QCOMPARE(right[QLatin1String("power_code")], QJsonValue(QStringLiteral("80")));
         QCOMPARE(right[QLatin1String("input")], QJsonValue(3));
         QCOMPARE(right[QLatin1String("lamp_hours")], QJsonValue(QJsonArray{1234, 1201, 987, 1010}));
-        QVERIFY(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
+        QVERIFY(QRegularExpression(
+                    QStringLiteral("^\\d{4}-\\d\\d-\\d\\dT\\d\\d:\\d\\d:\\d\\d\\.\\d{3}[+-]\\d\\d:\\d\\d$"))
                     .match(right[QLatin1String("last_seen")].toString())
                     .hasMatch());
         QCOMPARE(state[2][QLatin1String("unit")], QJsonValue(QStringLiteral("single")));
@@ -143,7 +150,8 @@ class TestBridge : public QObject {
         // Only GET, only the two paths, only small requests.
         QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/"))).status, 404);
         QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics")), "POST", "x").status, 405);
-        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/state")), "GET", QByteArray(70 * 1024, 'x')).status, 413);
+        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/state")), "GET", QByteArray(70 * 1024, 'x')).status,
+                 413);
         QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics"))).status, 200);
     }
 
@@ -169,14 +177,16 @@ class TestBridge : public QObject {
         const QByteArray unreadable = "kr7_reply_unreadable_total{projector=\"foyer\"}";
         const QByteArray before = m_bridge.metrics();
         m_foyer->faults.garbage = true;
-        QTRY_VERIFY_WITH_TIMEOUT(*sample(m_bridge.metrics(), unreadable) >= *sample(before, unreadable) + 9, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(*sample(m_bridge.metrics(), unreadable) >= *sample(before, unreadable) + 9,
+                                 20000);
         m_foyer->faults.garbage = false;
         const QByteArray after = m_bridge.metrics();
         QCOMPARE(sample(after, "kr7_up{projector=\"foyer\"}"), std::optional<double>(1));
         QCOMPARE(sample(after, "kr7_no_reply_total{projector=\"foyer\"}"),
                  sample(before, "kr7_no_reply_total{projector=\"foyer\"}"));
         QVERIFY(!m_bridge.stderrText().contains("projector foyer: down"));
-        QTRY_VERIFY_WITH_TIMEOUT(sample(m_bridge.metrics(), "kr7_pressure_hpa{projector=\"foyer\"}") == 1013, 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(sample(m_bridge.metrics(), "kr7_pressure_hpa{projector=\"foyer\"}") == 1013,
+                                 20000);
     }
 
     void gatewayKilledAndRestarted() {
@@ -188,7 +198,8 @@ class TestBridge : public QObject {
         QVERIFY2(m_gateway->start(), qPrintable(m_gateway->errorString()));
         QTRY_COMPARE_WITH_TIMEOUT(sample(m_bridge.metrics(), lineUp), std::optional<double>(1), 30000);
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("foyer")), 20000);
-        QCOMPARE(sample(m_bridge.metrics(), "kr7_line_losses_total{line=\"" + m_gateway->rfc2217().toLatin1() + "\"}"),
+        QCOMPARE(sample(m_bridge.metrics(),
+                        "kr7_line_losses_total{line=\"" + m_gateway->rfc2217().toLatin1() + "\"}"),
                  std::optional<double>(1));
         QVERIFY(m_bridge.stderrText().contains("line " + m_gateway->rfc2217().toUtf8() + ": lost ("));
     }
@@ -214,18 +225,35 @@ class TestBridge : public QObject {
         QCOMPARE(closed, QStringList({m_hall->devicePath(), m_gateway->rfc2217()}));
     }
 
+    // The alert rules the package ships are the README's, and Prometheus takes them.
+    void alertRulesOfTheReadme() {
+        const QString rules = QStringLiteral(QT_TESTCASE_SOURCEDIR "/../data/kr7-bridge.rules.yml");
+        QFile shipped(rules), readme(QStringLiteral(QT_TESTCASE_SOURCEDIR "/../README.md"));
+        QVERIFY(shipped.open(QIODevice::ReadOnly) && readme.open(QIODevice::ReadOnly));
+        QVERIFY(readme.readAll().contains("```yaml\n" + shipped.readAll() + "```"));
+        QProcess promtool;
+        promtool.start(sim::Peer::find(QStringLiteral("promtool")),
+                       {QStringLiteral("check"), QStringLiteral("rules"), rules});
+        QVERIFY(promtool.waitForFinished(20000));
+        QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());
+    }
+
     void configurationErrorsNameTheFileAndTheLine() {
         QTemporaryDir dir;
         QFile bad(dir.filePath(QStringLiteral("bad.yaml")));
         QVERIFY(bad.open(QIODevice::WriteOnly));
-        bad.write("lines:\n  - port: /dev/ttyUSB0\n    projectors:\n      - {name: a, unit: 1}\n    sped: 9600\n");
+        bad.write(
+            "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n      - {name: a, unit: 1}\n    sped: 9600\n");
         bad.close();
         QProcess check;
-        check.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--check-config"), QStringLiteral("--config"), bad.fileName()});
+        check.start(qEnvironmentVariable("KR7_BRIDGE"),
+                    {QStringLiteral("--check-config"), QStringLiteral("--config"), bad.fileName()});
         QVERIFY(check.waitForFinished(10000));
         QCOMPARE(check.exitCode(), 1);
-        QCOMPARE(QString::fromUtf8(check.readAllStandardError()),
-                 QStringLiteral("kr7-bridge: %1:5:5: line: unknown key 'sped' (known: port, speed, projectors)\n").arg(bad.fileName()));
+        QCOMPARE(
+            QString::fromUtf8(check.readAllStandardError()),
+            QStringLiteral("kr7-bridge: %1:5:5: line: unknown key 'sped' (known: port, speed, projectors)\n")
+                .arg(bad.fileName()));
     }
 };
 

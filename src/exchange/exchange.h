@@ -16,8 +16,8 @@ namespace kr7 {
 struct ExchangeResult {
     QByteArray line; // every byte sent
     bool replied = false;
-    QByteArray reply;              // the reply's bytes, up to where it ended
-    QString monitor;               // the reply as the panel's RXD field shows it; the no-reply marker for none
+    QByteArray reply; // the reply's bytes, up to where it ended
+    QString monitor;  // the reply as the panel's RXD field shows it; the no-reply marker for none
     std::optional<QString> status; // the panel's status text, exactly as it shows it
     double elapsedMs = 0;          // from sending to the end of the reply (or of the reply window)
 };

@@ -32,11 +32,21 @@ struct Readings {
 };
 
 // The queries a watching program asks, in the order it asks them.
-enum class QueryKind : uint8_t { Power, Input, Orientation, LampHours, Temperature, Lamps, PcType, Signal, Pressure };
+enum class QueryKind : uint8_t {
+    Power,
+    Input,
+    Orientation,
+    LampHours,
+    Temperature,
+    Lamps,
+    PcType,
+    Signal,
+    Pressure
+};
 
 struct QueryRow {
     QueryKind query;
-    std::string_view name; // kr7-query's name; the code comes from the catalogue
+    std::string_view name;  // kr7-query's name; the code comes from the catalogue
     std::string_view label; // the query as a metric label names it
 };
 inline constexpr std::array<QueryRow, 9> kPolledQueries{{

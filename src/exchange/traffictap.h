@@ -26,7 +26,8 @@ class TrafficTap : public QObject {
 
     template <typename Road> void watchRoad(Road &road) {
         using traffic::Kind;
-        connect(&road, &Road::lineSent, this, [this](const QByteArray &b) { m_log.bytes(m_name(), Kind::TX, b); });
+        connect(&road, &Road::lineSent, this,
+                [this](const QByteArray &b) { m_log.bytes(m_name(), Kind::TX, b); });
         connect(&road, &Road::bytesReceived, this,
                 [this](const QByteArray &b) { m_log.bytes(m_name(), Kind::RX, b); });
         connect(&road, &Road::statusShown, this,

@@ -19,8 +19,9 @@ bool Bridge::start(QString *error) {
     m_http = std::make_unique<HttpFace>(m_state);
     if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, error))
         return false;
-    const QString host = m_config.listenHost.contains(QLatin1Char(':')) ? QLatin1Char('[') + m_config.listenHost + QLatin1Char(']')
-                                                                        : m_config.listenHost;
+    const QString host = m_config.listenHost.contains(QLatin1Char(':'))
+                             ? QLatin1Char('[') + m_config.listenHost + QLatin1Char(']')
+                             : m_config.listenHost;
     say(QStringLiteral("%1 started: %2 projectors on %3 lines, polled every %4 s; HTTP on %5:%6")
             .arg(QStringLiteral(KR7_VERSION))
             .arg(m_config.projectorCount())

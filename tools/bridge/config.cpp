@@ -40,7 +40,8 @@ std::map<std::string, YAML::Node> keysOf(const YAML::Node &map, const QString &w
         if (!key.IsScalar())
             fail(key.Mark(), QStringLiteral("%1: keys are plain words").arg(what));
         const std::string name = key.Scalar();
-        if (std::find_if(known.begin(), known.end(), [&](const char *k) { return name == k; }) == known.end()) {
+        if (std::find_if(known.begin(), known.end(), [&](const char *k) { return name == k; }) ==
+            known.end()) {
             QStringList names;
             for (const char *k : known)
                 names << QString::fromLatin1(k);
@@ -48,8 +49,9 @@ std::map<std::string, YAML::Node> keysOf(const YAML::Node &map, const QString &w
                                  .arg(what, text(name), names.join(QStringLiteral(", "))));
         }
         if (lineOf.count(name))
-            fail(key.Mark(),
-                 QStringLiteral("%1: '%2' is given twice (first on line %3)").arg(what, text(name)).arg(lineOf[name]));
+            fail(key.Mark(), QStringLiteral("%1: '%2' is given twice (first on line %3)")
+                                 .arg(what, text(name))
+                                 .arg(lineOf[name]));
         lineOf[name] = key.Mark().line + 1;
         found[name] = it->second;
     }
@@ -69,7 +71,8 @@ int wholeNumber(const YAML::Node &node, const QString &what, int low, int high) 
         fail(node.Mark(), QStringLiteral("%1: '%2' is not a whole number").arg(what, value));
     const int n = value.toInt();
     if (n < low || n > high)
-        fail(node.Mark(), QStringLiteral("%1: %2 is out of range (%3-%4)").arg(what).arg(n).arg(low).arg(high));
+        fail(node.Mark(),
+             QStringLiteral("%1: %2 is out of range (%3-%4)").arg(what).arg(n).arg(low).arg(high));
     return n;
 }
 
@@ -80,15 +83,18 @@ void readListen(Config &config, const YAML::Node &node) {
     if (host.startsWith(QLatin1Char('[')) && host.endsWith(QLatin1Char(']')))
         host = host.mid(1, host.size() - 2);
     else if (host.contains(QLatin1Char(':')))
-        fail(node.Mark(), QStringLiteral("listen: '%1': an IPv6 address is written in brackets, [::1]:9727").arg(value));
+        fail(node.Mark(),
+             QStringLiteral("listen: '%1': an IPv6 address is written in brackets, [::1]:9727").arg(value));
     bool ok = false;
     const uint port = value.mid(colon + 1).toUInt(&ok);
     if (colon < 0 || !ok || port < 1 || port > 65535)
-        fail(node.Mark(), QStringLiteral("listen: '%1': ADDRESS:PORT is expected, such as 127.0.0.1:9727").arg(value));
+        fail(node.Mark(),
+             QStringLiteral("listen: '%1': ADDRESS:PORT is expected, such as 127.0.0.1:9727").arg(value));
     if (QHostAddress(host).isNull())
-        fail(node.Mark(), QStringLiteral("listen: '%1': '%2' is not an IP address of this machine's interfaces "
-                                         "(127.0.0.1, ::1, 0.0.0.0 ...)")
-                              .arg(value, host));
+        fail(node.Mark(),
+             QStringLiteral("listen: '%1': '%2' is not an IP address of this machine's interfaces "
+                            "(127.0.0.1, ::1, 0.0.0.0 ...)")
+                 .arg(value, host));
     config.listenHost = host;
     config.listenPort = quint16(port);
 }
@@ -105,34 +111,40 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
     p.name = scalar(nameNode, QStringLiteral("name"));
     static const QRegularExpression shape(QStringLiteral("^[a-z0-9][a-z0-9_-]{0,63}$"));
     if (!shape.match(p.name).hasMatch())
-        fail(nameNode.Mark(), QStringLiteral("name '%1': lower-case letters, digits, '-' and '_', starting with a "
-                                             "letter or digit, at most 64")
-                                  .arg(p.name));
+        fail(nameNode.Mark(),
+             QStringLiteral("name '%1': lower-case letters, digits, '-' and '_', starting with a "
+                            "letter or digit, at most 64")
+                 .arg(p.name));
     if (p.name == QLatin1String("bridge"))
         fail(nameNode.Mark(), QStringLiteral("name 'bridge' is the service's own"));
     if (const auto seen = names.find(p.name); seen != names.end())
-        fail(nameNode.Mark(), QStringLiteral("name '%1' is given twice (first on line %2)").arg(p.name).arg(seen->second));
+        fail(nameNode.Mark(),
+             QStringLiteral("name '%1' is given twice (first on line %2)").arg(p.name).arg(seen->second));
     names[p.name] = nameNode.Mark().line + 1;
 
     p.unit = scalar(unitNode, QStringLiteral("unit"));
     if (p.unit == QLatin1String("all"))
-        fail(unitNode.Mark(), QStringLiteral("unit all: every unit on the line would answer at once; name each unit"));
+        fail(unitNode.Mark(),
+             QStringLiteral("unit all: every unit on the line would answer at once; name each unit"));
     const Address *address = p.unit == QLatin1String("all") ? nullptr : findUnit(p.unit.toStdString());
     if (!address)
         fail(unitNode.Mark(), QStringLiteral("unit '%1': 1, 2, 3, 4 or single").arg(p.unit));
     p.prefix = QString::fromLatin1(address->prefix.data(), qsizetype(address->prefix.size()));
     for (const ProjectorConfig &other : line.projectors) {
         if (other.unit == p.unit)
-            fail(unitNode.Mark(), QStringLiteral("unit %1 is already on this line (%2)").arg(p.unit, other.name));
+            fail(unitNode.Mark(),
+                 QStringLiteral("unit %1 is already on this line (%2)").arg(p.unit, other.name));
         if (other.unit == QLatin1String("single") || p.unit == QLatin1String("single"))
-            fail(unitNode.Mark(), QStringLiteral("unit single is a projector alone on its line; here it shares it "
-                                                 "with %1")
-                                      .arg(other.name));
+            fail(unitNode.Mark(),
+                 QStringLiteral("unit single is a projector alone on its line; here it shares it "
+                                "with %1")
+                     .arg(other.name));
     }
     line.projectors << p;
 }
 
-void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &ports, std::map<QString, int> &names) {
+void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &ports,
+              std::map<QString, int> &names) {
     const auto keys = keysOf(node, QStringLiteral("line"), {"port", "speed", "projectors"});
     if (!keys.count("port"))
         fail(node.Mark(), QStringLiteral("line: 'port' is required"));
@@ -145,10 +157,11 @@ void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &po
     if (const QString *error = std::get_if<QString>(&parsed))
         fail(portNode.Mark(), *error);
     if (const auto seen = ports.find(line.port); seen != ports.end())
-        fail(portNode.Mark(), QStringLiteral("port '%1' is given twice (first on line %2): one line, one list of "
-                                             "projectors")
-                                  .arg(line.port)
-                                  .arg(seen->second));
+        fail(portNode.Mark(),
+             QStringLiteral("port '%1' is given twice (first on line %2): one line, one list of "
+                            "projectors")
+                 .arg(line.port)
+                 .arg(seen->second));
     ports[line.port] = portNode.Mark().line + 1;
     if (keys.count("speed")) {
         const YAML::Node &speed = keys.at("speed");
@@ -167,16 +180,18 @@ void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &po
 Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
-    const auto keys = keysOf(root, QStringLiteral("settings"), {"listen", "poll_interval", "offline_after", "lines"});
+    const auto keys =
+        keysOf(root, QStringLiteral("settings"), {"listen", "poll_interval", "offline_after", "lines"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
     if (keys.count("poll_interval"))
-        config.pollIntervalS = wholeNumber(keys.at("poll_interval"), QStringLiteral("poll_interval"), 1, 3600);
+        config.pollIntervalS =
+            wholeNumber(keys.at("poll_interval"), QStringLiteral("poll_interval"), 1, 3600);
     if (keys.count("offline_after"))
         config.offlineAfter = wholeNumber(keys.at("offline_after"), QStringLiteral("offline_after"), 1, 100);
     if (!keys.count("lines"))
-        fail(root.Mark(), QStringLiteral("'lines' is required: the projector lines to watch"));
+        fail(YAML::Mark::null_mark(), QStringLiteral("'lines' is required: the projector lines to watch"));
     const YAML::Node &lines = keys.at("lines");
     if (!lines.IsSequence() || lines.size() == 0)
         fail(lines.Mark(), QStringLiteral("lines: a list of at least one line is expected"));

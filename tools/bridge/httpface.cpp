@@ -2,9 +2,9 @@
 
 #include "state.h"
 
+#include <QHostAddress>
 #include <QHttpServerRequest>
 #include <QHttpServerResponder>
-#include <QHostAddress>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
@@ -58,9 +58,10 @@ class GuardedServer : public QTcpServer {
                 return;
             socket->readAll(); // the server must not see them
             static const QByteArray body = "requests are limited to 64 KiB\n";
-            socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-                          "Content-Length: " +
-                          QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            socket->write(
+                "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                "Content-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n" + body);
             socket->disconnectFromHost();
         });
         addPendingConnection(socket);
@@ -97,7 +98,8 @@ bool HttpFace::handleRequest(const QHttpServerRequest &request, QTcpSocket *sock
     const bool state = path == QLatin1String("/state");
     QHttpServerResponder responder = makeResponder(request, socket);
     if (!metrics && !state) {
-        responder.write(QByteArray("not found: /metrics and /state are served here\n"), "text/plain", Status::NotFound);
+        responder.write(QByteArray("not found: /metrics and /state are served here\n"), "text/plain",
+                        Status::NotFound);
         return true;
     }
     if (request.method() != QHttpServerRequest::Method::Get) {
@@ -112,8 +114,7 @@ bool HttpFace::handleRequest(const QHttpServerRequest &request, QTcpSocket *sock
             m_changed = false;
         }
         responder.write(m_exposition, "text/plain; version=0.0.4; charset=utf-8");
-    }
-    else
+    } else
         responder.write(stateDocument(m_state.projectors()), "application/json");
     return true;
 }

@@ -6,7 +6,8 @@
 
 namespace kr7::bridge {
 
-LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traffic::TrafficLog *log, QObject *parent)
+LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traffic::TrafficLog *log,
+                       QObject *parent)
     : QObject(parent), m_state(state), m_index(line), m_port(config.lines[line].port),
       m_intervalMs(config.pollIntervalS * 1000), m_offlineAfter(config.offlineAfter),
       m_line(PortMap{m_port, QString()}), m_exchange(m_line) {
@@ -30,7 +31,8 @@ LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traff
     connect(&m_line, &SerialLine::portLost, this, &LinePoller::onLost);
     connect(&m_line, &SerialLine::openFailed, this, [this](const QString &message) {
         if (!m_saidFailure)
-            say(QStringLiteral("line %1: cannot open (%2); trying again until it opens").arg(m_port, message));
+            say(QStringLiteral("line %1: cannot open (%2); trying again until it opens")
+                    .arg(m_port, message));
         m_saidFailure = true;
     });
     connect(&m_line, &SerialLine::notice, this,

@@ -41,8 +41,9 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption config(QStringLiteral("config"),
                                     QStringLiteral("The YAML configuration (default /etc/kr7-bridge.yaml)."),
                                     QStringLiteral("FILE"), QStringLiteral("/etc/kr7-bridge.yaml"));
-    const QCommandLineOption check(QStringLiteral("check-config"),
-                                   QStringLiteral("Check the configuration and exit: 0 when it is good, 1 when not."));
+    const QCommandLineOption check(
+        QStringLiteral("check-config"),
+        QStringLiteral("Check the configuration and exit: 0 when it is good, 1 when not."));
     const QCommandLineOption log(QStringLiteral("log"),
                                  QStringLiteral("Append every byte sent and received, timestamped, to FILE."),
                                  QStringLiteral("FILE"));
@@ -57,7 +58,8 @@ int main(int argc, char *argv[]) {
     if (parser.isSet(QStringLiteral("version")))
         parser.showVersion();
     if (!parser.positionalArguments().isEmpty()) {
-        std::fprintf(stderr, "kr7-bridge: unexpected argument '%s'\n", qPrintable(parser.positionalArguments().first()));
+        std::fprintf(stderr, "kr7-bridge: unexpected argument '%s'\n",
+                     qPrintable(parser.positionalArguments().first()));
         return 1;
     }
 
@@ -84,9 +86,11 @@ int main(int argc, char *argv[]) {
         for (const LineConfig &l : settings.lines)
             ports << l.port;
         trafficLog.text(QStringLiteral("kr7-bridge"), kr7::traffic::Kind::OPEN,
-                        QStringLiteral("session start: kr7-bridge %1; %2").arg(QStringLiteral(KR7_VERSION), ports.join(QStringLiteral(", "))));
-        QObject::connect(&trafficLog, &kr7::traffic::TrafficLog::failed, &app,
-                         [](const QString &reason) { say(QStringLiteral("traffic log stopped: %1").arg(reason)); });
+                        QStringLiteral("session start: kr7-bridge %1; %2")
+                            .arg(QStringLiteral(KR7_VERSION), ports.join(QStringLiteral(", "))));
+        QObject::connect(&trafficLog, &kr7::traffic::TrafficLog::failed, &app, [](const QString &reason) {
+            say(QStringLiteral("traffic log stopped: %1").arg(reason));
+        });
     }
 
     Bridge bridge(std::move(settings), trafficLog.isOpen() ? &trafficLog : nullptr);
@@ -101,7 +105,8 @@ int main(int argc, char *argv[]) {
         char c = 0;
         if (::read(g_signalPipe[0], &c, 1) != 1)
             return;
-        say(QStringLiteral("stopping (%1)").arg(c == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+        say(QStringLiteral("stopping (%1)")
+                .arg(c == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
         bridge.stop();
         QCoreApplication::exit(0);
     });

@@ -76,9 +76,10 @@ QJsonObject stateObject(const ProjectorState &p, bool withLastSeen) {
     o[QLatin1String("signal")] = orNull(r.signal);
     o[QLatin1String("pc_type")] = orNull(r.pcType);
     if (withLastSeen)
-        o[QLatin1String("last_seen")] = p.lastSeen.isValid()
-                                            ? QJsonValue(QString::fromLatin1(traffic::timestamp(p.lastSeen.toLocalTime())))
-                                            : QJsonValue(QJsonValue::Null);
+        o[QLatin1String("last_seen")] =
+            p.lastSeen.isValid()
+                ? QJsonValue(QString::fromLatin1(traffic::timestamp(p.lastSeen.toLocalTime())))
+                : QJsonValue(QJsonValue::Null);
     return o;
 }
 
@@ -287,7 +288,8 @@ QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QL
     appendFamily(out, "kr7_line_up", "gauge", "1 while the line to the projectors is open.");
     for (const LineState &l : lines)
         appendLineSample(out, "kr7_line_up", l, l.up ? 1 : 0);
-    appendFamily(out, "kr7_line_losses_total", "counter", "Times the open line was lost (adapter pulled, gateway gone).");
+    appendFamily(out, "kr7_line_losses_total", "counter",
+                 "Times the open line was lost (adapter pulled, gateway gone).");
     for (const LineState &l : lines)
         appendLineSample(out, "kr7_line_losses_total", l, double(l.losses));
     appendFamily(out, "kr7_bridge_info", "gauge", "The bridge's version.");

@@ -26,7 +26,7 @@ struct ProjectorState {
     quint64 exchanges = 0;
     quint64 noReplies = 0;
     quint64 unreadable = 0;
-    QDateTime lastSeen; // the last reply of any kind; invalid before the first
+    QDateTime lastSeen;                // the last reply of any kind; invalid before the first
     std::optional<double> pollSeconds; // how long its queries took in its last full poll
 };
 

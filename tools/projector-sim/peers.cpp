@@ -24,8 +24,8 @@ Peer::~Peer() {
 }
 
 QString Peer::find(const QString &name) {
-    return QStandardPaths::findExecutable(
-        name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"), QStringLiteral("/sbin"), QStringLiteral("/bin")});
+    return QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
+                                                 QStringLiteral("/sbin"), QStringLiteral("/bin")});
 }
 
 bool Peer::listening(quint16 port) {
@@ -109,7 +109,8 @@ bool Prometheus::start(const QString &target) {
         return false;
     return launch({QStringLiteral("--config.file=") + path(QStringLiteral("prometheus.yml")),
                    QStringLiteral("--storage.tsdb.path=") + path(QStringLiteral("data")),
-                   QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(m_port), QStringLiteral("--log.level=warn")});
+                   QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(m_port),
+                   QStringLiteral("--log.level=warn")});
 }
 
 std::optional<double> Prometheus::value(const QString &query) {
@@ -118,8 +119,9 @@ std::optional<double> Prometheus::value(const QString &query) {
     q.addQueryItem(QStringLiteral("query"), QString::fromLatin1(QUrl::toPercentEncoding(query)));
     url.setQuery(q);
     const HttpReply reply = httpRequest(url);
-    const QJsonArray result =
-        QJsonDocument::fromJson(reply.body).object()[QLatin1String("data")][QLatin1String("result")].toArray();
+    const QJsonArray result = QJsonDocument::fromJson(reply.body)
+                                  .object()[QLatin1String("data")][QLatin1String("result")]
+                                  .toArray();
     if (result.size() != 1)
         return std::nullopt;
     // [timestamp, "value"]
@@ -142,7 +144,8 @@ bool Mosquitto::start(const QString &user, const QString &password) {
         passwd.start(find(QStringLiteral("mosquitto_passwd")),
                      {QStringLiteral("-c"), QStringLiteral("-b"), file, user, password});
         if (!passwd.waitForFinished(10000) || passwd.exitCode() != 0) {
-            m_error = QStringLiteral("mosquitto_passwd failed: ") + QString::fromLocal8Bit(passwd.readAllStandardError());
+            m_error = QStringLiteral("mosquitto_passwd failed: ") +
+                      QString::fromLocal8Bit(passwd.readAllStandardError());
             return false;
         }
         config += "allow_anonymous false\npassword_file " + file.toUtf8() + "\n";
