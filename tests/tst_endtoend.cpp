@@ -206,6 +206,26 @@ class TestEndToEnd : public QObject {
         QCOMPARE(v.clickAndWait("Command95"), QByteArray());
     }
 
+    // Enter in CMD is SEND: the same line and intervals, once however long it is held.
+    void enterInTheCommandFieldSends() {
+        FullView v;
+        auto *text = v.get<QLineEdit>("Text1");
+        text->setFocus();
+        QTest::keyClicks(text, QStringLiteral("CR PRESSURE"));
+        v.key(text, QEvent::KeyPress, Qt::Key_Return);
+        for (int i = 0; i < 5; ++i)
+            v.key(text, QEvent::KeyPress, Qt::Key_Return, true);
+        v.key(text, QEvent::KeyRelease, Qt::Key_Return);
+        QTRY_COMPARE(v.text("Label22"), QStringLiteral("1013 hPa"));
+        QCOMPARE(v.drain(), QByteArray("CR PRESSURE\r"));
+        QCOMPARE(v.form->link().Timer2().interval(), 2000);
+        QCOMPARE(v.form->link().Timer4().interval(), 2500);
+        QCOMPARE(text->text(), QStringLiteral("CR PRESSURE"));
+        text->clear();
+        QTest::keyClick(text, Qt::Key_Enter, Qt::KeypadModifier);
+        QCOMPARE(v.drain(), QByteArray("\r")); // an empty field: what SEND sends
+    }
+
     void shortPressSendsOneLine() {
         FullView v;
         v.projector->faults.noReply = true;

@@ -415,6 +415,12 @@ bool Form1::eventFilter(QObject *watched, QEvent *event) {
         }
         if (!isActivationKey(key->key()))
             return false;
+        // Enter in the command field is SEND, once however long it is held; other keys stay the field's.
+        if (watched == m_commandEntry && key->key() != Qt::Key_Space && mods == Qt::NoModifier) {
+            if (type == QEvent::KeyPress && !key->isAutoRepeat())
+                m_sendButton->click();
+            return true;
+        }
         if (onRepeat) {
             // Held Space (or Enter) is a held mouse button: press at key-down, release at key-up. The
             // keyboard's own repeats change nothing: the repeat timer keeps the pace.
