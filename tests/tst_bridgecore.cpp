@@ -127,7 +127,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines)";
+                                 "offline_after, lines, mqtt)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")
@@ -174,6 +174,21 @@ class TestBridgeCore : public QObject {
             << "1:9: listen: 'example.org:80': 'example.org' is not an IP address of this "
                "machine's interfaces (127.0.0.1, ::1, 0.0.0.0 ...)";
         QTest::newRow("YAML syntax") << QByteArray("lines: [\n") << "2:1: end of sequence flow not found";
+        const QByteArray good = line + "      - {name: a, unit: 1}\n";
+        QTest::newRow("broker without host") << good + "mqtt: {port: 1883}\n"
+                                             << "5:7: mqtt: 'host' is required: the broker's name or address";
+        QTest::newRow("password without user") << good + "mqtt: {host: b, password_file: /etc/pw}\n"
+                                               << "5:32: password_file: a password needs a username";
+        QTest::newRow("a password in the YAML")
+            << good + "mqtt: {host: b, username: u, password: x}\n"
+            << "5:30: mqtt: unknown key 'password' (known: host, port, tls, username, "
+               "password_file, client_id, base_topic, discovery_prefix, allow_raw)";
+        QTest::newRow("allow_raw yes") << good + "mqtt: {host: b, allow_raw: yes}\n"
+                                       << "5:28: allow_raw: true or false, not 'yes'";
+        QTest::newRow("wildcard in the base topic")
+            << good + "mqtt: {host: b, base_topic: kr7/#}\n"
+            << "5:29: base_topic: 'kr7/#': topic levels separated by '/', without "
+               "'+', '#', an empty level or a '/' at either end";
     }
     void configErrors() {
         QFETCH(QByteArray, yaml);

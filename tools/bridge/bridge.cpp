@@ -3,6 +3,7 @@
 #include "httpface.h"
 #include "kr7version.h"
 #include "linepoller.h"
+#include "mqttface.h"
 #include "say.h"
 
 namespace kr7::bridge {
@@ -31,13 +32,50 @@ bool Bridge::start(QString *error) {
             .arg(m_config.listenPort));
     for (auto &p : m_pollers)
         p->start();
+    if (m_config.mqtt) {
+        m_mqtt = std::make_unique<MqttFace>(m_state, *m_config.mqtt,
+                                            [this](int projector, const SetRequest &request, auto done) {
+                                                submit(projector, request, std::move(done));
+                                            });
+        m_mqtt->start();
+    }
     return true;
 }
 
 void Bridge::stop() {
     for (auto &p : m_pollers)
         p->stop();
+    if (m_mqtt)
+        m_mqtt->stop(); // "offline" before it disconnects
     m_http.reset();
+}
+
+void Bridge::submit(int projector, const SetRequest &request,
+                    std::function<void(const CommandOutcome &)> done) {
+    const ProjectorState &p = m_state.projectors()[projector];
+    LinePoller &line = *m_pollers[size_t(p.line)];
+    CommandOutcome refused;
+    switch (request.kind) {
+    case SetRequest::Kind::Refresh:
+        refused.accepted = line.refresh(projector, &refused.error);
+        return done(refused);
+    case SetRequest::Kind::Pause:
+        line.pause(request.seconds, p.name);
+        refused.accepted = true;
+        return done(refused);
+    default:
+        break;
+    }
+    LineCommand command{projector, request.code, request.windowMs, request.askAgain,
+                        [done](const ExchangeResult *result, const QString &error) {
+                            CommandOutcome outcome;
+                            if (result)
+                                outcome.exchange = *result;
+                            outcome.error = error;
+                            done(outcome);
+                        }};
+    if (!line.enqueue(std::move(command), &refused.error))
+        done(refused);
 }
 
 } // namespace kr7::bridge

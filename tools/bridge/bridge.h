@@ -1,10 +1,12 @@
 #pragma once
 
 #include "config.h"
+#include "setrequest.h"
 #include "state.h"
 
 #include <QObject>
 
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -16,6 +18,7 @@ namespace kr7::bridge {
 
 class HttpFace;
 class LinePoller;
+class MqttFace;
 
 // The service: one state, a poller per line, and its faces.
 class Bridge : public QObject {
@@ -29,6 +32,9 @@ class Bridge : public QObject {
     // Closes every port and stops listening.
     void stop();
 
+    // Hands a request for projector (index in the state) to its line; done follows once.
+    void submit(int projector, const SetRequest &request, std::function<void(const CommandOutcome &)> done);
+
     BridgeState &state() { return m_state; }
     const Config &config() const { return m_config; }
 
@@ -37,6 +43,7 @@ class Bridge : public QObject {
     BridgeState m_state;
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::unique_ptr<HttpFace> m_http;
+    std::unique_ptr<MqttFace> m_mqtt;
 };
 
 } // namespace kr7::bridge

@@ -177,11 +177,80 @@ void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &po
     config.lines << line;
 }
 
+bool flag(const YAML::Node &node, const QString &what) {
+    const QString value = scalar(node, what);
+    if (node.Tag() == "?" && (value == QLatin1String("true") || value == QLatin1String("false")))
+        return value == QLatin1String("true");
+    fail(node.Mark(), QStringLiteral("%1: true or false, not '%2'").arg(what, value));
+}
+
+// A topic prefix of our own: levels without wildcards, no empty level, no leading or trailing slash.
+QString topicPrefix(const YAML::Node &node, const QString &what, bool mayBeEmpty) {
+    const QString value = scalar(node, what);
+    if (value.isEmpty() && mayBeEmpty)
+        return value;
+    static const QRegularExpression shape(QStringLiteral("^[^/+#\\x00-\\x1f]+(/[^/+#\\x00-\\x1f]+)*$"));
+    if (value.size() > 200 || !shape.match(value).hasMatch())
+        fail(node.Mark(),
+             QStringLiteral("%1: '%2': topic levels separated by '/', without '+', '#', an empty level or "
+                            "a '/' at either end")
+                 .arg(what, value));
+    return value;
+}
+
+void readMqtt(Config &config, const YAML::Node &node) {
+    const auto keys = keysOf(node, QStringLiteral("mqtt"),
+                             {"host", "port", "tls", "username", "password_file", "client_id", "base_topic",
+                              "discovery_prefix", "allow_raw"});
+    MqttConfig m;
+    if (!keys.count("host"))
+        fail(node.Mark(), QStringLiteral("mqtt: 'host' is required: the broker's name or address"));
+    m.host = scalar(keys.at("host"), QStringLiteral("host"));
+    static const QRegularExpression hostShape(QStringLiteral("^[A-Za-z0-9._:-]{1,253}$"));
+    if (!hostShape.match(m.host).hasMatch())
+        fail(keys.at("host").Mark(), QStringLiteral("host '%1': a name or an address").arg(m.host));
+    if (keys.count("tls")) {
+        const auto tls = keysOf(keys.at("tls"), QStringLiteral("tls"), {"ca_file"});
+        m.tls = true;
+        m.port = 8883;
+        if (tls.count("ca_file"))
+            m.caFile = scalar(tls.at("ca_file"), QStringLiteral("ca_file"));
+    }
+    if (keys.count("port"))
+        m.port = quint16(wholeNumber(keys.at("port"), QStringLiteral("port"), 1, 65535));
+    if (keys.count("username"))
+        m.username = scalar(keys.at("username"), QStringLiteral("username"));
+    if (keys.count("password_file")) {
+        const YAML::Node &file = keys.at("password_file");
+        m.passwordFile = scalar(file, QStringLiteral("password_file"));
+        m.passwordFileLine = file.Mark().line + 1;
+        m.passwordFileColumn = file.Mark().column + 1;
+        if (m.username.isEmpty())
+            fail(file.Mark(), QStringLiteral("password_file: a password needs a username"));
+    }
+    if (keys.count("client_id")) {
+        m.clientId = scalar(keys.at("client_id"), QStringLiteral("client_id"));
+        static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9._-]{1,64}$"));
+        if (!shape.match(m.clientId).hasMatch())
+            fail(keys.at("client_id").Mark(),
+                 QStringLiteral("client_id '%1': letters, digits, '.', '-' and '_', at most 64")
+                     .arg(m.clientId));
+    }
+    if (keys.count("base_topic"))
+        m.baseTopic = topicPrefix(keys.at("base_topic"), QStringLiteral("base_topic"), false);
+    if (keys.count("discovery_prefix"))
+        m.discoveryPrefix =
+            topicPrefix(keys.at("discovery_prefix"), QStringLiteral("discovery_prefix"), true);
+    if (keys.count("allow_raw"))
+        m.allowRaw = flag(keys.at("allow_raw"), QStringLiteral("allow_raw"));
+    config.mqtt = m;
+}
+
 Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
-    const auto keys =
-        keysOf(root, QStringLiteral("settings"), {"listen", "poll_interval", "offline_after", "lines"});
+    const auto keys = keysOf(root, QStringLiteral("settings"),
+                             {"listen", "poll_interval", "offline_after", "lines", "mqtt"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -198,6 +267,8 @@ Config read(const YAML::Node &root) {
     std::map<QString, int> ports, names;
     for (const YAML::Node &line : lines)
         readLine(config, line, ports, names);
+    if (keys.count("mqtt"))
+        readMqtt(config, keys.at("mqtt"));
     return config;
 }
 
@@ -229,8 +300,26 @@ std::variant<Config, QString> loadConfig(const QString &path) {
     if (yaml.size() > kMaxConfigBytes)
         return QStringLiteral("%1: larger than %2 bytes; not a configuration").arg(path).arg(kMaxConfigBytes);
     auto parsed = parseConfig(yaml);
-    if (Config *config = std::get_if<Config>(&parsed))
-        return std::move(*config);
+    if (Config *config = std::get_if<Config>(&parsed)) {
+        if (!config->mqtt || config->mqtt->passwordFile.isEmpty())
+            return std::move(*config);
+        // The password lives in a file of its own (mode 0600, or a systemd credential), never in the YAML.
+        MqttConfig &m = *config->mqtt;
+        QFile secret(m.passwordFile);
+        QString problem;
+        if (!secret.open(QIODevice::ReadOnly))
+            problem = secret.errorString();
+        else if ((m.password = secret.readLine(4097)).endsWith('\n'))
+            m.password.chop(1);
+        if (problem.isEmpty() && m.password.endsWith('\r'))
+            m.password.chop(1);
+        if (problem.isEmpty() && m.password.isEmpty())
+            problem = QStringLiteral("its first line is empty");
+        if (problem.isEmpty())
+            return std::move(*config);
+        parsed = ConfigError{m.passwordFileLine, m.passwordFileColumn,
+                             QStringLiteral("password_file %1: %2").arg(m.passwordFile, problem)};
+    }
     const ConfigError &e = std::get<ConfigError>(parsed);
     QString where = path;
     if (e.line > 0)

@@ -4,6 +4,7 @@
 #include <QList>
 #include <QString>
 
+#include <optional>
 #include <variant>
 
 namespace kr7::bridge {
@@ -21,12 +22,28 @@ struct LineConfig {
     QString settings() const { return QStringLiteral("%1,N,8,1").arg(baud); }
 };
 
+struct MqttConfig {
+    QString host;
+    quint16 port = 1883; // 8883 with tls
+    bool tls = false;
+    QString caFile; // with tls; empty: the system's certificates (/etc/ssl/certs)
+    QString username;
+    QString passwordFile;
+    QByteArray password; // the file's first line, read by loadConfig; never written in the YAML
+    int passwordFileLine = 0, passwordFileColumn = 0;
+    QString clientId = QStringLiteral("kr7-bridge");
+    QString baseTopic = QStringLiteral("kr7");
+    QString discoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
+    bool allowRaw = false;
+};
+
 struct Config {
     QString listenHost = QStringLiteral("127.0.0.1"); // an address, never a name: it says where we listen
     quint16 listenPort = 9727;
     int pollIntervalS = 30;
     int offlineAfter = 3;
     QList<LineConfig> lines;
+    std::optional<MqttConfig> mqtt; // absent: no MQTT
 
     qsizetype projectorCount() const;
 };
@@ -44,7 +61,8 @@ inline constexpr qint64 kMaxConfigBytes = 1 << 20;
 // value of its type and within its range: a typo is an error, never a default.
 std::variant<Config, ConfigError> parseConfig(QByteArrayView yaml);
 
-// Reads and parses the file; on failure a message "FILE:LINE:COLUMN: what is wrong".
+// Reads and parses the file, and the MQTT password file it names; on failure a message
+// "FILE:LINE:COLUMN: what is wrong".
 std::variant<Config, QString> loadConfig(const QString &path);
 
 } // namespace kr7::bridge

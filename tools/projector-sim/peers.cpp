@@ -47,7 +47,7 @@ bool Peer::writeFile(const QString &file, const QByteArray &text) {
 }
 
 QByteArray Peer::errors() {
-    m_errors += m_process.readAllStandardError();
+    m_errors += m_process.readAll();
     return m_errors;
 }
 
@@ -58,8 +58,7 @@ bool Peer::launch(const QStringList &arguments) {
     }
     if (!m_port)
         m_port = Ser2net::freePort();
-    m_process.setProcessChannelMode(QProcess::SeparateChannels);
-    m_process.setStandardOutputFile(QProcess::nullDevice());
+    m_process.setProcessChannelMode(QProcess::MergedChannels); // what it says, wherever it says it
     m_process.start(m_program, arguments);
     if (!m_process.waitForStarted(5000)) {
         m_error = m_process.errorString();
@@ -148,6 +147,10 @@ bool Mosquitto::start(const QString &user, const QString &password) {
                       QString::fromLocal8Bit(passwd.readAllStandardError());
             return false;
         }
+        // Started as root, Mosquitto reads the file as its own user, after dropping root.
+        QFile::setPermissions(m_dir.path(),
+                              QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther);
+        QFile::setPermissions(file, QFile::permissions(file) | QFile::ReadOther);
         config += "allow_anonymous false\npassword_file " + file.toUtf8() + "\n";
     }
     if (!writeFile(QStringLiteral("mosquitto.conf"), config))

@@ -1,0 +1,62 @@
+// Arbitrary bytes as an MQTT command payload: a request that passes names only what the catalogue offers,
+// a line that passes carries no control character, and its result message is JSON.
+#include "catalogue.h"
+#include "setrequest.h"
+
+#include <QJsonDocument>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+
+using namespace kr7;
+using namespace kr7::bridge;
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    if (size < 1)
+        return 0;
+    const bool allowRaw = data[0] & 1;
+    const QByteArrayView payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const auto parsed = parseSetRequest(payload, allowRaw);
+    if (const QString *error = std::get_if<QString>(&parsed)) {
+        if (error->isEmpty())
+            std::abort();
+        return 0;
+    }
+    const SetRequest &r = std::get<SetRequest>(parsed);
+    if (payload.size() > kMaxSetPayload || r.request.size() != 1 || r.windowMs <= 0)
+        std::abort();
+    switch (r.kind) {
+    case SetRequest::Kind::Power:
+    case SetRequest::Kind::Input:
+    case SetRequest::Kind::Command: {
+        bool known = false;
+        for (const OneShot &b : kOneShots)
+            known |= r.code == QLatin1StringView(b.code.data(), qsizetype(b.code.size()));
+        if (!known)
+            std::abort();
+        break;
+    }
+    case SetRequest::Kind::Line:
+        if (!allowRaw)
+            std::abort();
+        for (const QChar c : r.code)
+            if (c.unicode() < 0x20 || c.unicode() == 0x7F || c.unicode() > 0xFF)
+                std::abort();
+        break;
+    case SetRequest::Kind::Pause:
+        if (r.seconds < 0 || r.seconds > kMaxPauseSeconds)
+            std::abort();
+        break;
+    case SetRequest::Kind::Refresh:
+        break;
+    }
+    CommandOutcome outcome;
+    outcome.exchange = ExchangeResult{};
+    outcome.exchange->line = r.code.toLatin1();
+    QJsonParseError error;
+    QJsonDocument::fromJson(QJsonDocument(resultObject(r.request, outcome)).toJson(), &error);
+    if (error.error != QJsonParseError::NoError)
+        std::abort();
+    return 0;
+}

@@ -1,0 +1,198 @@
+#include "mqttclient.h"
+
+#include <QSocketNotifier>
+
+#include <mosquitto.h>
+
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <poll.h>
+
+namespace kr7::bridge {
+
+namespace {
+
+void initLibrary() {
+    static std::once_flag once;
+    std::call_once(once, [] { mosquitto_lib_init(); });
+}
+
+QString errorText(int rc, int error) {
+    if (rc == MOSQ_ERR_ERRNO && error)
+        return QString::fromLocal8Bit(std::strerror(error));
+    return QString::fromLatin1(mosquitto_strerror(rc));
+}
+
+} // namespace
+
+MqttClient::MqttClient(Settings settings, QObject *parent)
+    : QObject(parent), m_settings(std::move(settings)) {
+    initLibrary();
+    m_mosq = mosquitto_new(m_settings.clientId.toUtf8().constData(), true, this);
+    mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    if (!m_settings.username.isEmpty())
+        mosquitto_username_pw_set(m_mosq, m_settings.username.toUtf8().constData(),
+                                  m_settings.password.isEmpty() ? nullptr : m_settings.password.constData());
+    if (m_settings.tls)
+        mosquitto_tls_set(
+            m_mosq, m_settings.caFile.isEmpty() ? nullptr : m_settings.caFile.toUtf8().constData(),
+            m_settings.caFile.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+    if (!m_settings.willTopic.isEmpty())
+        mosquitto_will_set(m_mosq, m_settings.willTopic.toUtf8().constData(),
+                           int(m_settings.willPayload.size()), m_settings.willPayload.constData(), 1, true);
+    // libmosquitto calls these from inside loop_read/loop_write, on this thread.
+    mosquitto_connect_callback_set(
+        m_mosq, [](mosquitto *, void *self, int rc) { static_cast<MqttClient *>(self)->onConnack(rc); });
+    mosquitto_disconnect_callback_set(m_mosq, [](mosquitto *, void *self, int rc) {
+        if (rc != 0)
+            static_cast<MqttClient *>(self)->fail(QStringLiteral("connection lost"));
+    });
+    mosquitto_message_callback_set(m_mosq, [](mosquitto *, void *self, const mosquitto_message *m) {
+        static_cast<MqttClient *>(self)->onMessage(m);
+    });
+    m_misc.setInterval(1000);
+    connect(&m_misc, &QTimer::timeout, this, [this] { afterIo(mosquitto_loop_misc(m_mosq)); });
+    m_retry.setSingleShot(true);
+    connect(&m_retry, &QTimer::timeout, this, &MqttClient::connectNow);
+}
+
+MqttClient::~MqttClient() {
+    joinWorker();
+    teardown();
+    mosquitto_destroy(m_mosq);
+}
+
+void MqttClient::joinWorker() {
+    if (m_worker.joinable())
+        m_worker.join();
+}
+
+void MqttClient::start() {
+    if (m_state == State::Idle)
+        connectNow();
+}
+
+void MqttClient::connectNow() {
+    m_state = State::Connecting;
+    joinWorker();
+    const QByteArray host = m_settings.host.toUtf8();
+    const int port = m_settings.port;
+    m_worker = std::thread([this, host, port] {
+        const int rc = mosquitto_connect_async(m_mosq, host.constData(), port, kKeepAliveS);
+        const int error = errno;
+        // Back to the event loop's thread; the object waits for this thread before it goes.
+        QMetaObject::invokeMethod(
+            this, [this, rc, error] { onConnectStarted(rc, error); }, Qt::QueuedConnection);
+    });
+}
+
+void MqttClient::onConnectStarted(int rc, int error) {
+    joinWorker();
+    if (m_state != State::Connecting)
+        return; // stopped meanwhile
+    if (rc != MOSQ_ERR_SUCCESS)
+        return fail(QStringLiteral("cannot connect to %1:%2: %3")
+                        .arg(m_settings.host)
+                        .arg(m_settings.port)
+                        .arg(errorText(rc, error)));
+    m_state = State::Handshake;
+    const int fd = mosquitto_socket(m_mosq);
+    m_read = new QSocketNotifier(fd, QSocketNotifier::Read, this);
+    connect(m_read, &QSocketNotifier::activated, this, [this] { afterIo(mosquitto_loop_read(m_mosq, 1)); });
+    m_write = new QSocketNotifier(fd, QSocketNotifier::Write, this);
+    connect(m_write, &QSocketNotifier::activated, this, [this] { afterIo(mosquitto_loop_write(m_mosq, 1)); });
+    m_misc.start();
+    updateWrite();
+}
+
+void MqttClient::onConnack(int rc) {
+    if (rc != 0) {
+        // Refused (a wrong password, a client id the broker will not take): the same back-off as a lost line.
+        mosquitto_disconnect(m_mosq);
+        return fail(QStringLiteral("%1:%2 refused the connection: %3")
+                        .arg(m_settings.host)
+                        .arg(m_settings.port)
+                        .arg(QString::fromLatin1(mosquitto_connack_string(rc))));
+    }
+    m_state = State::Connected;
+    m_delayMs = kFirstRetryMs;
+    emit connected();
+}
+
+void MqttClient::onMessage(const mosquitto_message *m) {
+    emit message(QString::fromUtf8(m->topic),
+                 QByteArray(static_cast<const char *>(m->payload), m->payloadlen), m->retain);
+}
+
+void MqttClient::afterIo(int rc) {
+    if (m_state != State::Handshake && m_state != State::Connected)
+        return;
+    if (rc != MOSQ_ERR_SUCCESS) {
+        const int error = errno;
+        return fail(
+            QStringLiteral("%1:%2: %3").arg(m_settings.host).arg(m_settings.port).arg(errorText(rc, error)));
+    }
+    updateWrite();
+}
+
+void MqttClient::updateWrite() {
+    if (m_write)
+        m_write->setEnabled(mosquitto_want_write(m_mosq));
+}
+
+void MqttClient::fail(const QString &reason) {
+    if (m_state == State::Idle || m_state == State::Waiting)
+        return;
+    teardown();
+    m_state = State::Waiting;
+    emit problem(reason);
+    m_retry.start(m_delayMs);
+    m_delayMs = std::min(m_delayMs * 2, kLastRetryMs);
+}
+
+void MqttClient::teardown() {
+    // The notifiers stop watching before libmosquitto closes the socket they watch.
+    for (QSocketNotifier *n : {std::exchange(m_read, nullptr), std::exchange(m_write, nullptr)})
+        if (n) {
+            n->setEnabled(false);
+            n->deleteLater();
+        }
+    m_misc.stop();
+}
+
+bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain) {
+    if (m_state != State::Connected)
+        return false;
+    const int rc = mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+                                     payload.constData(), 1, retain);
+    afterIo(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : MOSQ_ERR_SUCCESS);
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+bool MqttClient::subscribe(const QString &pattern) {
+    if (m_state != State::Connected)
+        return false;
+    const int rc = mosquitto_subscribe(m_mosq, nullptr, pattern.toUtf8().constData(), 1);
+    updateWrite();
+    return rc == MOSQ_ERR_SUCCESS;
+}
+
+void MqttClient::stop() {
+    m_retry.stop();
+    joinWorker();
+    if (m_state == State::Connected) {
+        // What was published last (the bridge's "offline") goes out before the DISCONNECT; a second at most.
+        mosquitto_disconnect(m_mosq);
+        const int fd = mosquitto_socket(m_mosq);
+        for (int i = 0; i < 20 && fd >= 0 && mosquitto_want_write(m_mosq); ++i) {
+            pollfd p{fd, POLLOUT, 0};
+            if (::poll(&p, 1, 50) > 0 && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+                break;
+        }
+    }
+    teardown();
+    m_state = State::Idle;
+}
+
+} // namespace kr7::bridge
