@@ -4,6 +4,7 @@
 //
 //   bench_bridge [--lines N] [--seconds N] [--interval S]
 #include "benchutil.h"
+#include "peers.h"
 #include "procstat.h"
 #include "projectorsim.h"
 #include "ser2net.h"
@@ -16,6 +17,7 @@
 
 #include <arpa/inet.h>
 #include <memory>
+#include <mosquitto.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -111,6 +113,65 @@ class Scraper {
     QByteArray m_body;
 };
 
+// A client of the broker on a thread of its own (libmosquitto's): counts what the bridge publishes about
+// projectors after the retained messages, and times commands from publishing to their result.
+class MqttProbe {
+  public:
+    explicit MqttProbe(quint16 port) {
+        mosquitto_lib_init();
+        m_mosq = mosquitto_new("kr7-bench", true, this);
+        mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
+        mosquitto_message_callback_set(m_mosq, [](mosquitto *, void *self, const mosquitto_message *m) {
+            static_cast<MqttProbe *>(self)->onMessage(m);
+        });
+        mosquitto_connect(m_mosq, "127.0.0.1", port, 30);
+        for (const char *t : {"kr7/+", "kr7/+/availability", "kr7/+/result"})
+            mosquitto_subscribe(m_mosq, nullptr, t, 1);
+        mosquitto_loop_start(m_mosq);
+    }
+    ~MqttProbe() {
+        mosquitto_disconnect(m_mosq);
+        mosquitto_loop_stop(m_mosq, false);
+        mosquitto_destroy(m_mosq);
+    }
+    int takeStateMessages() { return m_stateMessages.exchange(0); }
+    // Milliseconds from publishing the command to its result; negative when none came within 5 s. The event
+    // loop runs meanwhile: the simulated projectors live on it.
+    double command(const char *projector, const char *payload) {
+        const std::string topic = std::string("kr7/") + projector + "/set";
+        {
+            std::lock_guard g(m_lock);
+            m_results = 0;
+        }
+        const auto t0 = Clock::now();
+        mosquitto_publish(m_mosq, nullptr, topic.c_str(), int(strlen(payload)), payload, 1, false);
+        while (Clock::now() - t0 < std::chrono::seconds(5)) {
+            runFor(1);
+            std::lock_guard g(m_lock);
+            if (m_results > 0)
+                return ms(m_resultAt - t0);
+        }
+        return -1;
+    }
+
+  private:
+    void onMessage(const mosquitto_message *m) {
+        const QByteArray topic(m->topic);
+        if (topic.endsWith("/result")) {
+            std::lock_guard g(m_lock);
+            m_resultAt = Clock::now();
+            ++m_results;
+        } else if (!m->retain) {
+            ++m_stateMessages;
+        }
+    }
+    mosquitto *m_mosq = nullptr;
+    std::atomic<int> m_stateMessages{0};
+    std::mutex m_lock;
+    int m_results = 0;
+    Clock::time_point m_resultAt;
+};
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -125,13 +186,21 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption scrapesOption(QStringLiteral("scrapes"),
                                            QStringLiteral("Scrapes of /metrics a second (0: none)."),
                                            QStringLiteral("N"), QStringLiteral("10"));
-    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption});
+    const QCommandLineOption commandsOption(QStringLiteral("commands"),
+                                            QStringLiteral("Commands timed over MQTT."), QStringLiteral("N"),
+                                            QStringLiteral("200"));
+    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption});
     parser.addHelpOption();
     parser.process(app);
     const int lines = parser.value(linesOption).toInt();
     const int seconds = parser.value(secondsOption).toInt();
     const int interval = parser.value(intervalOption).toInt();
 
+    kr7::sim::Mosquitto broker;
+    if (!broker.start()) {
+        std::fprintf(stderr, "mosquitto: %s\n", qPrintable(broker.errorString()));
+        return 1;
+    }
     std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
     QByteArray config;
     const quint16 port = kr7::sim::Ser2net::freePort();
@@ -147,6 +216,7 @@ int main(int argc, char *argv[]) {
                       ", unit: " + QByteArray::number(u) + "}\n";
         sims.push_back(std::move(sim));
     }
+    config += "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(broker.port()) + "}\n";
     QTemporaryDir dir;
     QFile file(dir.filePath(QStringLiteral("bridge.yaml")));
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
@@ -161,9 +231,13 @@ int main(int argc, char *argv[]) {
     if (!bridge.waitForStarted(5000))
         return 1;
     const qint64 pid = bridge.processId();
-    runFor(2000); // started, lines open, first round under way
+    // Started, lines open, the first round done and published: from here on nothing changes.
+    runFor(std::max(3000, interval * 1000 + 1000));
     for (auto &s : sims)
         s->clearReceived();
+    MqttProbe probe(broker.port());
+    runFor(1000); // the retained messages
+    probe.takeStateMessages();
 
     std::unique_ptr<Scraper> scraper;
     if (const int rate = parser.value(scrapesOption).toInt(); rate > 0)
@@ -171,6 +245,7 @@ int main(int argc, char *argv[]) {
     const double cpu0 = processCpuSeconds(pid);
     runFor(seconds * 1000);
     const double cpu = processCpuSeconds(pid) - cpu0;
+    const int stateMessages = probe.takeStateMessages();
     const std::vector<double> scrapes = scraper ? scraper->take() : std::vector<double>{};
 
     // Rounds each projector was asked in the measured time: its power queries (the first of its nine).
@@ -191,6 +266,22 @@ int main(int argc, char *argv[]) {
                 scraper ? scraper->failures() : 0);
     std::printf("rounds per projector         fewest %d, most %d (expected %d or %d)\n", *fewest, *most,
                 seconds / interval, seconds / interval + 1);
+    std::printf("MQTT state/availability      %.1f messages a minute from unchanged projectors\n",
+                stateMessages * 60.0 / seconds);
+
+    // Commands on an idle line: the first line's polls are over (the benchmark's interval is long), so
+    // each command meets the line free. The projector answers after its own reply delay.
+    scraper.reset();
+    std::vector<double> trips;
+    int lost = 0;
+    for (int i = 0; i < parser.value(commandsOption).toInt(); ++i) {
+        const double t = probe.command("p0-1", "{\"command\": \"C0E\"}");
+        t < 0 ? ++lost : (trips.push_back(t), 0);
+        runFor(5);
+    }
+    printStats("MQTT set -> result", trips);
+    std::printf("                             the projector's reply delay %d ms of it; %d without result\n",
+                kr7::sim::Faults{}.replyDelayMs, lost);
     bridge.terminate();
     bridge.waitForFinished(10000);
     return 0;

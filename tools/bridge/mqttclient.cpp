@@ -31,6 +31,8 @@ MqttClient::MqttClient(Settings settings, QObject *parent)
     initLibrary();
     m_mosq = mosquitto_new(m_settings.clientId.toUtf8().constData(), true, this);
     mosquitto_int_option(m_mosq, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // A result follows the PUBACK of its command at once; Nagle would hold it for the broker's delayed ACK.
+    mosquitto_int_option(m_mosq, MOSQ_OPT_TCP_NODELAY, 1);
     if (!m_settings.username.isEmpty())
         mosquitto_username_pw_set(m_mosq, m_settings.username.toUtf8().constData(),
                                   m_settings.password.isEmpty() ? nullptr : m_settings.password.constData());
