@@ -178,7 +178,7 @@ class TestLink : public QObject {
         QVERIFY(link->txd().startsWith(QStringLiteral(" NOT SENT")));
     }
 
-    void floodOfRandomBytesKeepsTheNewest32767() {
+    void floodOfRandomBytesKeepsTheNewest() {
         QByteArray flood(1 << 20, '\0');
         QRandomGenerator rng(7);
         for (char &c : flood)
@@ -186,8 +186,10 @@ class TestLink : public QObject {
         flood.append("\x01END");
         projector->write(flood);
         QTRY_VERIFY_WITH_TIMEOUT(link->ReceiveBuffer().endsWith(QStringLiteral("\x01END")), 30000);
-        QCOMPARE(link->ReceiveBuffer().size(), Link::kReceiveBufferMax);
-        QCOMPARE(link->ReceiveBuffer(), QString::fromLatin1(flood.right(Link::kReceiveBufferMax)));
+        const qsizetype kept = link->ReceiveBuffer().size();
+        QVERIFY2(kept >= Link::kReceiveBufferKept && kept <= Link::kReceiveBufferMax,
+                 qPrintable(QString::number(kept)));
+        QCOMPARE(link->ReceiveBuffer(), QString::fromLatin1(flood.right(kept)));
         QCOMPARE(link->rxd().toString(), monitorText(link->ReceiveBuffer()));
     }
 

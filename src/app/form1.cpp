@@ -38,8 +38,19 @@ class Form1::LinkPath : public SendPath {
 };
 
 namespace {
-void showField(QLabel *label, QStringView text) {
-    const QStringView shown = text.first(std::min(text.size(), Form1::kFieldDisplayMax));
+// How many characters can ever be seen in the field: its width over the narrowest character the monitor
+// writes, and one cut at the edge. Laying out more than that is work nobody sees.
+qsizetype visibleChars(const QLabel *label) {
+    const QFontMetrics metrics(label->font());
+    int narrowest = metrics.horizontalAdvance(QLatin1Char(' '));
+    for (char16_t c = 0x21; c < 0x7F; ++c)
+        narrowest = std::min(narrowest, metrics.horizontalAdvance(QChar(c)));
+    const qsizetype fits = label->contentsRect().width() / std::max(1, narrowest) + 2;
+    return std::clamp<qsizetype>(fits, 1, Form1::kFieldDisplayMax);
+}
+
+void showField(QLabel *label, qsizetype chars, QStringView text) {
+    const QStringView shown = text.first(std::min(text.size(), chars));
     if (label->text() != shown) // a streaming device changes the buffer, not always what fits in view
         label->setText(shown.toString());
 }
@@ -91,11 +102,16 @@ Form1::Form1(PortMap ports, QWidget *parent)
     connect(&m_Timer3, &QTimer::timeout, this, &Form1::Timer3_Timer);
 
     m_link.setPrefixSource([this] { return m_commands.AddressPrefix(); });
-    connect(&m_link, &Link::txdChanged, this, [this](const QString &t) { showField(m_txdField, t); });
+    m_txdChars = visibleChars(m_txdField);
+    m_rxdChars = visibleChars(m_rxdField);
+    m_statusChars = visibleChars(m_statusField);
+    connect(&m_link, &Link::txdChanged, this,
+            [this](const QString &t) { showField(m_txdField, m_txdChars, t); });
     connect(&m_link, &Link::rxdChanged, this, &Form1::showRxd);
     m_rxdLater.setSingleShot(true);
     connect(&m_rxdLater, &QTimer::timeout, this, &Form1::showRxd);
-    connect(&m_link, &Link::statusChanged, this, [this](const QString &t) { showField(m_statusField, t); });
+    connect(&m_link, &Link::statusChanged, this,
+            [this](const QString &t) { showField(m_statusField, m_statusChars, t); });
     connect(&m_MSComm1, &SerialLine::stateChanged, this, &Form1::updateTitle);
     connect(&m_MSComm1, &SerialLine::opened, this, &Form1::onOpened);
     connect(&m_MSComm1, &SerialLine::openFailed, this, &Form1::onOpenFailed);
@@ -126,14 +142,20 @@ Form1::~Form1() {
 void Form1::showRxd() {
     // A device that streams changes the RXD text hundreds of times a second, and drawing it each time
     // costs more than all the rest of the receive path; the eye takes in a few dozen frames. What was
-    // received shows at most every kRxdRepaintMs, always the latest; markers and notices show at once.
+    // received shows at most every kRxdRepaintMs, always the latest; markers and notices show at once. The
+    // field shows the start of the text: while only its end grows there is nothing to draw, nor to wait for.
+    const QStringView rxd = m_link.rxd();
+    if (m_link.rxdShowsReceived() && m_rxdField->text() == rxd.first(std::min(rxd.size(), m_rxdChars))) {
+        m_rxdLater.stop();
+        return;
+    }
     if (m_link.rxdShowsReceived() && m_rxdShown.isValid() && m_rxdShown.elapsed() < kRxdRepaintMs) {
         if (!m_rxdLater.isActive())
             m_rxdLater.start(int(kRxdRepaintMs - m_rxdShown.elapsed()));
         return;
     }
     m_rxdLater.stop();
-    showField(m_rxdField, m_link.rxd());
+    showField(m_rxdField, m_rxdChars, rxd);
     if (m_link.rxdShowsReceived())
         m_rxdShown.start();
 }
@@ -399,7 +421,22 @@ bool isActivationKey(int key) {
 } // namespace
 
 bool Form1::eventFilter(QObject *watched, QEvent *event) {
+    // Every event of the application passes here (paints and timers hundreds of times a second while a
+    // device streams): only keys and the few events of a held button are looked at.
     const QEvent::Type type = event->type();
+    switch (type) {
+    case QEvent::KeyPress:
+    case QEvent::KeyRelease:
+    case QEvent::MouseButtonPress:
+    case QEvent::MouseButtonDblClick:
+    case QEvent::MouseButtonRelease:
+    case QEvent::Hide:
+    case QEvent::UngrabMouse:
+    case QEvent::FocusOut:
+        break;
+    default:
+        return false;
+    }
     const auto repeat = m_repeatButtons.constFind(watched);
     const bool onRepeat = repeat != m_repeatButtons.constEnd();
     if (type == QEvent::KeyPress || type == QEvent::KeyRelease) {

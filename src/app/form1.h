@@ -54,6 +54,8 @@ class Form1 : public QWidget {
     CommandSet &commands() { return m_commands; }
     SerialLine &MSComm1() { return m_MSComm1; }
     double dpi() const { return m_dpi; }
+    // How much of the RXD text its field shows (what its width can ever show).
+    qsizetype rxdChars() const { return m_rxdChars; }
 
     // Event handlers, named after control and event.
     void Form_KeyDown();
@@ -100,20 +102,23 @@ class Form1 : public QWidget {
     double m_dpi = 96.0;
     QHash<QString, QWidget *> m_controls;
     // The controls wired by hand, looked up once.
-    QFrame *m_portFrame = nullptr;          // Frame8: port and speed
-    QRadioButton *m_com1Option = nullptr;   // Option1
-    QRadioButton *m_com2Option = nullptr;   // Option2
-    QRadioButton *m_speed19200 = nullptr;   // Option9
-    QRadioButton *m_speed9600 = nullptr;    // Option10
-    QPushButton *m_comButton = nullptr;     // Command33
-    QPushButton *m_endButton = nullptr;     // Command16
-    QPushButton *m_dataToggle = nullptr;    // Command34
-    QPushButton *m_sendButton = nullptr;    // Command95
-    QPushButton *m_clearButton = nullptr;   // Command96
-    QLineEdit *m_commandEntry = nullptr;    // Text1
-    QLabel *m_txdField = nullptr;           // Label11
-    QLabel *m_rxdField = nullptr;           // Label12
-    QLabel *m_statusField = nullptr;        // Label22
+    QFrame *m_portFrame = nullptr;           // Frame8: port and speed
+    QRadioButton *m_com1Option = nullptr;    // Option1
+    QRadioButton *m_com2Option = nullptr;    // Option2
+    QRadioButton *m_speed19200 = nullptr;    // Option9
+    QRadioButton *m_speed9600 = nullptr;     // Option10
+    QPushButton *m_comButton = nullptr;      // Command33
+    QPushButton *m_endButton = nullptr;      // Command16
+    QPushButton *m_dataToggle = nullptr;     // Command34
+    QPushButton *m_sendButton = nullptr;     // Command95
+    QPushButton *m_clearButton = nullptr;    // Command96
+    QLineEdit *m_commandEntry = nullptr;     // Text1
+    QLabel *m_txdField = nullptr;            // Label11
+    QLabel *m_rxdField = nullptr;            // Label12
+    QLabel *m_statusField = nullptr;         // Label22
+    qsizetype m_txdChars = kFieldDisplayMax; // characters each field can show
+    qsizetype m_rxdChars = kFieldDisplayMax;
+    qsizetype m_statusChars = kFieldDisplayMax;
     panel::PictureBox *m_picture = nullptr; // Image1
     SerialLine m_MSComm1;
     Link m_link;

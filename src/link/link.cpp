@@ -112,7 +112,7 @@ void Link::MSComm1_OnComm() {
     // Only the newest characters can stay in the buffer; the rest need not be rendered at all.
     QByteArrayView fresh(bytes);
     if (fresh.size() > kReceiveBufferMax)
-        fresh = fresh.last(kReceiveBufferMax);
+        fresh = fresh.last(kReceiveBufferKept);
     // Bytes above 127 become characters 128..255, which the monitor shows as "? ".
     const QString text = QString::fromLatin1(fresh);
     m_ReceiveBuffer.append(text);
@@ -120,7 +120,8 @@ void Link::MSComm1_OnComm() {
     appendMonitorTokens(tokens, text);
     m_rendered.append(tokens);
     // Keep the newest characters only: a device that talks without end costs bounded memory and time.
-    const qsizetype excess = m_ReceiveBuffer.size() - kReceiveBufferMax;
+    const qsizetype excess =
+        m_ReceiveBuffer.size() > kReceiveBufferMax ? m_ReceiveBuffer.size() - kReceiveBufferKept : 0;
     if (excess > 0) {
         qsizetype tokenChars = 0;
         for (QChar c : m_ReceiveBuffer.view().first(excess))

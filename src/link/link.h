@@ -21,6 +21,10 @@ class Link : public QObject {
     enum class Direction { Transmit = 1, Receive = 2 };
 
     static constexpr qsizetype kReceiveBufferMax = 32767;
+    // A buffer that outgrows kReceiveBufferMax keeps this many of its newest characters: it is cut in steps,
+    // so that the start of it, which the RXD field shows, stands still for seconds at a time while a device
+    // streams, rather than moving (and being drawn again) with every receive event.
+    static constexpr qsizetype kReceiveBufferKept = 24576;
     // A line that cannot leave (no reader, a stuck adapter, a dead gateway) must not let the write queue
     // grow without bound.
     static constexpr qint64 kMaxQueuedBytes = 512;
