@@ -4,25 +4,14 @@
 #include "kr7version.h"
 #include "record.h"
 #include "say.h"
+#include "stopsignals.h"
 #include "trafficlog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
 #include <csignal>
 #include <cstdio>
-#include <unistd.h>
-
-namespace {
-
-int g_signalPipe[2] = {-1, -1};
-void onSignal(int signal) {
-    const char c = char(signal);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
-
-} // namespace
 
 int main(int argc, char *argv[]) {
     using namespace kr7::bridge;
@@ -96,22 +85,17 @@ int main(int argc, char *argv[]) {
     Bridge bridge(std::move(settings), trafficLog.isOpen() ? &trafficLog : nullptr);
 
     // SIGTERM (systemd's stop) and SIGINT end the run cleanly: ports closed, the log complete.
-    if (::pipe(g_signalPipe) != 0) {
-        say(QStringLiteral("cannot make the signal pipe"));
+    kr7::StopSignals stopSignals;
+    if (!stopSignals.isValid()) {
+        say(QStringLiteral("cannot watch for SIGTERM"));
         return 1;
     }
-    auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-    QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-        char c = 0;
-        if (::read(g_signalPipe[0], &c, 1) != 1)
-            return;
+    QObject::connect(&stopSignals, &kr7::StopSignals::received, &app, [&](int signal) {
         say(QStringLiteral("stopping (%1)")
-                .arg(c == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+                .arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
         bridge.stop();
         QCoreApplication::exit(0);
     });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
     std::signal(SIGPIPE, SIG_IGN);
 
     QString error;

@@ -5,24 +5,16 @@
 #include "portname.h"
 #include "portquery.h"
 #include "serialline.h"
+#include "stopsignals.h"
 #include "trafficlog.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
-#include <QSocketNotifier>
 
-#include <csignal>
 #include <cstdio>
 #include <memory>
-#include <unistd.h>
 
 namespace {
-
-int g_signalPipe[2] = {-1, -1};
-void onSignal(int signal) {
-    const char c = char(signal);
-    [[maybe_unused]] const ssize_t n = ::write(g_signalPipe[1], &c, 1);
-}
 
 int usage(const QString &text) {
     std::fprintf(stderr, "kr7-query: %s\n(kr7-query --help tells how it is used)\n", qPrintable(text));
@@ -157,18 +149,12 @@ int main(int argc, char *argv[]) {
     // Ctrl+C (or a monitoring system's time-out) ends the run cleanly: ports closed, the log complete, what
     // was answered printed.
     int interrupted = 0;
-    if (::pipe(g_signalPipe) == 0) {
-        auto *notifier = new QSocketNotifier(g_signalPipe[0], QSocketNotifier::Read, &app);
-        QObject::connect(notifier, &QSocketNotifier::activated, &app, [&] {
-            char c = 0;
-            if (::read(g_signalPipe[0], &c, 1) == 1)
-                interrupted = c;
-            for (auto &q : queries)
-                q->stop();
-        });
-        std::signal(SIGINT, onSignal);
-        std::signal(SIGTERM, onSignal);
-    }
+    kr7::StopSignals stopSignals;
+    QObject::connect(&stopSignals, &kr7::StopSignals::received, &app, [&](int signal) {
+        interrupted = signal;
+        for (auto &q : queries)
+            q->stop();
+    });
 
     for (auto &q : queries)
         q->start();
