@@ -227,7 +227,9 @@ void LinePoller::pump() {
             m_commands.pop_front();
             if (ask(Step{m_command.projector, QueryKind::Power, true}))
                 return;
-            failCommands(QStringLiteral("not sent: the line refused it")); // the line's own error follows
+            // Not sent (the log says why); the line's own error handling follows.
+            m_asked.command = false;
+            std::exchange(m_command, {}).done(nullptr, QStringLiteral("not sent: the line did not take it"));
             continue;
         }
         if (!m_urgent.isEmpty()) {
