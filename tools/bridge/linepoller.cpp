@@ -28,8 +28,10 @@ LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traff
         m_roundDue = true;
         pump();
     });
-    connect(&m_line, &SerialLine::opened, this, &LinePoller::onOpen);
-    connect(&m_line, &SerialLine::portBack, this, &LinePoller::onOpen);
+    connect(&m_line, &SerialLine::opened, this, [this] { onOpen(QStringLiteral("open")); });
+    // A line that could not be opened at start comes "back" too, the first time it opens.
+    connect(&m_line, &SerialLine::portBack, this,
+            [this] { onOpen(m_saidFailure ? QStringLiteral("open") : QStringLiteral("back")); });
     connect(&m_line, &SerialLine::portLost, this, &LinePoller::onLost);
     connect(&m_line, &SerialLine::openFailed, this, [this](const QString &message) {
         if (!m_saidFailure)
@@ -148,8 +150,8 @@ LinePoller::Watch &LinePoller::watchOf(int projector) {
     Q_UNREACHABLE();
 }
 
-void LinePoller::onOpen() {
-    say(QStringLiteral("line %1: open at %2").arg(m_port, m_line.settings()));
+void LinePoller::onOpen(const QString &how) {
+    say(QStringLiteral("line %1: %2 at %3").arg(m_port, how, m_line.settings()));
     m_saidFailure = false;
     LineState &line = m_state.line(m_index);
     line.up = true;

@@ -84,7 +84,7 @@ class LinePoller : public QObject {
         QElapsedTimer pollClock;
     };
 
-    void onOpen();
+    void onOpen(const QString &how);
     void onLost(const QString &message);
     void startRound();
     void finishRound();

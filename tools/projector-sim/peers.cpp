@@ -37,6 +37,12 @@ bool Peer::listening(quint16 port) {
     return table.readAll().contains(local + " 00000000:0000 0A");
 }
 
+quint16 Peer::choosePort() {
+    if (!m_port)
+        m_port = Ser2net::freePort();
+    return m_port;
+}
+
 bool Peer::writeFile(const QString &file, const QByteArray &text) {
     QFile f(path(file));
     if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size()) {

@@ -20,6 +20,8 @@ class Peer {
     Peer &operator=(const Peer &) = delete;
 
     quint16 port() const { return m_port; }
+    // The port it will listen on, chosen now if it is not yet (to point a client at it before it starts).
+    quint16 choosePort();
     const QString &errorString() const { return m_error; }
     QString path(const QString &file) const { return m_dir.filePath(file); }
     bool writeFile(const QString &file, const QByteArray &text);
