@@ -190,7 +190,6 @@ void LinePoller::goDown(Watch &w, const QString &why) {
 
 void LinePoller::startRound() {
     m_roundDue = false;
-    ++m_rounds;
     m_steps.clear();
     m_next = 0;
     for (const Watch &w : m_watches)
@@ -208,7 +207,6 @@ void LinePoller::finishRound() {
     }
     m_steps.clear();
     m_next = 0;
-    emit roundFinished();
 }
 
 bool LinePoller::ask(const Step &step) {

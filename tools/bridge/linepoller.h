@@ -62,14 +62,6 @@ class LinePoller : public QObject {
     // projectors are down meanwhile. 0 ends a pause early (and does nothing when none runs). At the end the
     // line reopens and a round starts at once.
     void pause(int seconds, const QString &askedBy);
-    bool paused() const { return m_pause.isActive(); }
-
-    SerialLine &serial() { return m_line; }
-    // Rounds begun since start (for tests and figures).
-    int rounds() const { return m_rounds; }
-
-  signals:
-    void roundFinished();
 
   private:
     struct Step {
@@ -117,7 +109,6 @@ class LinePoller : public QObject {
     bool m_roundDue = false;
     bool m_stopped = false;
     bool m_saidFailure = false;
-    int m_rounds = 0;
 };
 
 } // namespace kr7::bridge

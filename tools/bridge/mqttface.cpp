@@ -62,15 +62,8 @@ void MqttFace::start() {
 
 void MqttFace::stop() {
     flush();
-    publish(topic(QStringLiteral("bridge"), "state"), "offline", true);
+    m_client.publish(topic(QStringLiteral("bridge"), "state"), "offline", true);
     m_client.stop();
-}
-
-bool MqttFace::publish(const QString &t, const QByteArray &payload, bool retain) {
-    if (!m_client.publish(t, payload, retain))
-        return false;
-    ++m_published;
-    return true;
 }
 
 void MqttFace::onProblem(const QString &reason) {
@@ -83,12 +76,12 @@ void MqttFace::onProblem(const QString &reason) {
 void MqttFace::onConnected() {
     say(QStringLiteral("mqtt: connected to %1:%2").arg(m_config.host).arg(m_config.port));
     m_lastProblem.clear();
-    publish(topic(QStringLiteral("bridge"), "state"), "online", true);
+    m_client.publish(topic(QStringLiteral("bridge"), "state"), "online", true);
     m_client.subscribe(topic(QStringLiteral("+"), "set"));
     const QString version = QStringLiteral(KR7_VERSION);
     for (const ProjectorState &p : m_state.projectors())
         for (const MqttMessage &m : discoveryMessages(p.name, m_config, version))
-            publish(m.topic, m.payload, true);
+            m_client.publish(m.topic, m.payload, true);
     // Everything again: the broker may have lost what it kept.
     m_lastState = QList<QByteArray>(m_state.projectors().size());
     m_lastAvailable = QList<int>(m_state.projectors().size(), -1);
@@ -108,11 +101,12 @@ void MqttFace::publishProjector(int index) {
         return;
     const ProjectorState &p = m_state.projectors()[index];
     const QByteArray withoutLastSeen = compact(stateObject(p, false));
-    if (withoutLastSeen != m_lastState[index] && publish(topic(p.name), compact(stateObject(p)), true))
+    if (withoutLastSeen != m_lastState[index] &&
+        m_client.publish(topic(p.name), compact(stateObject(p)), true))
         m_lastState[index] = withoutLastSeen;
     const int available = p.available ? 1 : 0;
     if (available != m_lastAvailable[index] &&
-        publish(topic(p.name, "availability"), p.available ? "online" : "offline", true))
+        m_client.publish(topic(p.name, "availability"), p.available ? "online" : "offline", true))
         m_lastAvailable[index] = available;
 }
 
@@ -149,7 +143,7 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
 }
 
 void MqttFace::answer(const QString &t, const QJsonValue &request, const CommandOutcome &outcome) {
-    publish(t, compact(resultObject(request, outcome)), false);
+    m_client.publish(t, compact(resultObject(request, outcome)), false);
 }
 
 void MqttFace::refuse(const QString &t, const QString &setTopic, const QJsonValue &request,

@@ -33,8 +33,6 @@ class MqttFace : public QObject {
     // Changes of one projector within this time go out as one message (a poll round changes its readings one
     // reply at a time).
     static constexpr int kCoalesceMs = 250;
-    // Messages published since start (for figures).
-    qint64 published() const { return m_published; }
 
   private:
     void onConnected();
@@ -44,7 +42,6 @@ class MqttFace : public QObject {
     void onMessage(const QString &topic, const QByteArray &payload, bool retained);
     void answer(const QString &topic, const QJsonValue &request, const CommandOutcome &outcome);
     void refuse(const QString &topic, const QString &setTopic, const QJsonValue &request, const QString &why);
-    bool publish(const QString &topic, const QByteArray &payload, bool retain);
     QString topic(const QString &name, const char *suffix = nullptr) const;
 
     BridgeState &m_state;
@@ -56,7 +53,6 @@ class MqttFace : public QObject {
     QSet<int> m_dirty;
     QTimer m_flush;
     QString m_lastProblem;
-    qint64 m_published = 0;
     // Refusals said on stderr: at most kMaxSaid a minute, the rest counted.
     static constexpr int kMaxSaid = 20;
     QElapsedTimer m_saidWindow;
