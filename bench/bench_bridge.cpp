@@ -196,14 +196,14 @@ int main(int argc, char *argv[]) {
     const int seconds = parser.value(secondsOption).toInt();
     const int interval = parser.value(intervalOption).toInt();
 
-    kr7::sim::Mosquitto broker;
+    kr7::peers::Mosquitto broker;
     if (!broker.start()) {
         std::fprintf(stderr, "mosquitto: %s\n", qPrintable(broker.errorString()));
         return 1;
     }
     std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
     QByteArray config;
-    const quint16 port = kr7::sim::Ser2net::freePort();
+    const quint16 port = kr7::peers::Ser2net::freePort();
     config += "listen: 127.0.0.1:" + QByteArray::number(port) +
               "\npoll_interval: " + QByteArray::number(interval) + "\nlines:\n";
     for (int l = 0; l < lines; ++l) {

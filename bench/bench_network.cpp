@@ -94,7 +94,7 @@ int main(int argc, char *argv[]) {
 
     for (const char *kind : {"raw", "rfc2217"}) {
         FarEnd far;
-        kr7::sim::Ser2net gateway(far.slave);
+        kr7::peers::Ser2net gateway(far.slave);
         if (!gateway.start()) {
             std::fprintf(stderr, "%s\n", qPrintable(gateway.errorString()));
             return 1;
@@ -109,7 +109,7 @@ int main(int argc, char *argv[]) {
     // loop was held at most.
     {
         FarEnd far;
-        kr7::sim::Ser2net gateway(far.slave);
+        kr7::peers::Ser2net gateway(far.slave);
         Panel p;
         if (!gateway.start() || !p.open(gateway.raw()))
             return 1;
@@ -163,7 +163,7 @@ int main(int argc, char *argv[]) {
     }
     {
         FarEnd far;
-        kr7::sim::Ser2net gateway(far.slave);
+        kr7::peers::Ser2net gateway(far.slave);
         Panel p;
         if (!gateway.start() || !p.open(gateway.rfc2217()))
             return 1;

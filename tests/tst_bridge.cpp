@@ -30,7 +30,7 @@ std::optional<double> sample(const QByteArray &metrics, const QByteArray &series
 struct BridgeRun {
     QTemporaryDir dir;
     QProcess process;
-    quint16 port = sim::Ser2net::freePort();
+    quint16 port = peers::Ser2net::freePort();
     QByteArray err;
 
     QString path(const char *file) const { return dir.filePath(QString::fromLatin1(file)); }
@@ -48,12 +48,12 @@ struct BridgeRun {
         err += process.readAllStandardError();
         return err;
     }
-    QByteArray metrics() { return sim::httpRequest(QUrl(url("/metrics"))).body; }
+    QByteArray metrics() { return peers::httpRequest(QUrl(url("/metrics"))).body; }
     QString url(const char *path) const {
         return QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(QLatin1String(path));
     }
     QJsonObject projector(const QString &name) {
-        const QJsonArray all = QJsonDocument::fromJson(sim::httpRequest(QUrl(url("/state"))).body).array();
+        const QJsonArray all = QJsonDocument::fromJson(peers::httpRequest(QUrl(url("/state"))).body).array();
         for (const QJsonValue &p : all)
             if (p[QLatin1String("name")] == name)
                 return p.toObject();
@@ -68,7 +68,7 @@ class TestBridge : public QObject {
     Q_OBJECT
     std::unique_ptr<sim::ProjectorSim> m_hall;  // units 1 and 2 on one line
     std::unique_ptr<sim::ProjectorSim> m_foyer; // alone, behind the gateway
-    std::unique_ptr<sim::Ser2net> m_gateway;
+    std::unique_ptr<peers::Ser2net> m_gateway;
     BridgeRun m_bridge;
 
   private slots:
@@ -76,7 +76,7 @@ class TestBridge : public QObject {
         m_hall = test::startSim({1, 2});
         m_hall->model().handleLine("A002C07", 0); // unit 2 on input 3
         m_foyer = test::startSim({1});
-        m_gateway = std::make_unique<sim::Ser2net>(m_foyer->devicePath());
+        m_gateway = std::make_unique<peers::Ser2net>(m_foyer->devicePath());
         QVERIFY2(m_gateway->start(), qPrintable(m_gateway->errorString()));
         const QByteArray config = "poll_interval: 1\noffline_after: 2\nlines:\n"
                                   "  - port: " +
@@ -94,7 +94,7 @@ class TestBridge : public QObject {
 
     // Prometheus scrapes the bridge; what it stores is what the projectors replied.
     void prometheusReadsWhatTheProjectorsSaid() {
-        sim::Prometheus prometheus;
+        peers::Prometheus prometheus;
         QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(m_bridge.port)),
                  qPrintable(prometheus.errorString()));
         QTRY_COMPARE_WITH_TIMEOUT(prometheus.value(QStringLiteral("up{job=\"kr7\"}")),
@@ -122,7 +122,7 @@ class TestBridge : public QObject {
 
         // The exposition is clean for promtool, lint included.
         QProcess promtool;
-        promtool.start(sim::Peer::find(QStringLiteral("promtool")),
+        promtool.start(peers::Peer::find(QStringLiteral("promtool")),
                        {QStringLiteral("check"), QStringLiteral("metrics")});
         promtool.write(m_bridge.metrics());
         promtool.closeWriteChannel();
@@ -132,7 +132,7 @@ class TestBridge : public QObject {
 
         // /state: one object per projector, in the order configured.
         const QJsonArray state =
-            QJsonDocument::fromJson(sim::httpRequest(QUrl(m_bridge.url("/state"))).body).array();
+            QJsonDocument::fromJson(peers::httpRequest(QUrl(m_bridge.url("/state"))).body).array();
         QCOMPARE(state.size(), 3);
         QCOMPARE(state[0][QLatin1String("name")], QJsonValue(QStringLiteral("hall-left")));
         const QJsonObject right = state[1].toObject();
@@ -148,11 +148,11 @@ class TestBridge : public QObject {
         QCOMPARE(state[2][QLatin1String("unit")], QJsonValue(QStringLiteral("single")));
 
         // Only GET, only the two paths, only small requests.
-        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/"))).status, 404);
-        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics")), "POST", "x").status, 405);
-        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/state")), "GET", QByteArray(70 * 1024, 'x')).status,
+        QCOMPARE(peers::httpRequest(QUrl(m_bridge.url("/"))).status, 404);
+        QCOMPARE(peers::httpRequest(QUrl(m_bridge.url("/metrics")), "POST", "x").status, 405);
+        QCOMPARE(peers::httpRequest(QUrl(m_bridge.url("/state")), "GET", QByteArray(70 * 1024, 'x')).status,
                  413);
-        QCOMPARE(sim::httpRequest(QUrl(m_bridge.url("/metrics"))).status, 200);
+        QCOMPARE(peers::httpRequest(QUrl(m_bridge.url("/metrics"))).status, 200);
     }
 
     void silentProjectorGoesDownItsNeighbourStaysUp() {
@@ -232,7 +232,7 @@ class TestBridge : public QObject {
         QVERIFY(shipped.open(QIODevice::ReadOnly) && readme.open(QIODevice::ReadOnly));
         QVERIFY(readme.readAll().contains("```yaml\n" + shipped.readAll() + "```"));
         QProcess promtool;
-        promtool.start(sim::Peer::find(QStringLiteral("promtool")),
+        promtool.start(peers::Peer::find(QStringLiteral("promtool")),
                        {QStringLiteral("check"), QStringLiteral("rules"), rules});
         QVERIFY(promtool.waitForFinished(20000));
         QVERIFY2(promtool.exitCode() == 0, promtool.readAll().constData());

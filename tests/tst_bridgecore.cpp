@@ -1,7 +1,10 @@
 // The bridge's pure parts: what each reply reads as (and what it clears), the configuration's errors, and the
 // state as the metrics and /state show it.
 #include "config.h"
+#include "discovery.h"
+#include "metricstext.h"
 #include "readings.h"
+#include "schedule.h"
 #include "state.h"
 
 #include <QJsonDocument>
@@ -11,8 +14,6 @@
 using namespace kr7;
 using namespace kr7::bridge;
 
-Q_DECLARE_METATYPE(kr7::QueryKind)
-
 namespace {
 // A projector that has answered every query readably; the row's reply then replaces one of them.
 ProjectorState answered() {
@@ -21,25 +22,32 @@ ProjectorState answered() {
     p.port = QStringLiteral("/dev/ttyUSB0");
     p.unit = QStringLiteral("1");
     p.available = true;
-    const QByteArray replies[] = {"00\r",   "2\r",  "11\r",  "1234 1201 0987 1010\r", "036.0, 47.5\r", "0F\r",
-                                  "NTSC\r", "00\r", "0512\r"};
-    for (const QueryRow &q : kPolledQueries)
-        if (!readReply(p.readings, q.query, replies[size_t(q.query)]))
+    const QHash<QByteArray, QByteArray> replies{{"power", "00\r"},
+                                                {"input", "2\r"},
+                                                {"orientation", "11\r"},
+                                                {"lamp-hours", "1234 1201 0987 1010\r"},
+                                                {"temperature", "036.0, 47.5\r"},
+                                                {"lamps", "0F\r"},
+                                                {"pc-type", "NTSC\r"},
+                                                {"signal", "00\r"},
+                                                {"pressure", "0512\r"}};
+    for (const PolledQuery &q : polledQueries())
+        if (!p.readings.read(q.name, replies.value(QByteArray(q.name.data(), qsizetype(q.name.size())))))
             qFatal("reply to %s unread", q.name.data());
     return p;
 }
 
 // The members of the state object that a query sets.
-const QHash<QueryKind, QStringList> kMembers{
-    {QueryKind::Power, {"power", "power_code", "power_status"}},
-    {QueryKind::Input, {"input"}},
-    {QueryKind::Orientation, {"orientation"}},
-    {QueryKind::LampHours, {"lamp_hours"}},
-    {QueryKind::Temperature, {"temperature"}},
-    {QueryKind::Lamps, {"lamp_mode", "lamps"}},
-    {QueryKind::PcType, {"pc_type"}},
-    {QueryKind::Signal, {"signal"}},
-    {QueryKind::Pressure, {"pressure_hpa"}},
+const QHash<QByteArray, QStringList> kMembers{
+    {"power", {"power", "power_code", "power_status"}},
+    {"input", {"input"}},
+    {"orientation", {"orientation"}},
+    {"lamp-hours", {"lamp_hours"}},
+    {"temperature", {"temperature"}},
+    {"lamps", {"lamp_mode", "lamps"}},
+    {"pc-type", {"pc_type"}},
+    {"signal", {"signal"}},
+    {"pressure", {"pressure_hpa"}},
 };
 } // namespace
 
@@ -49,66 +57,67 @@ class TestBridgeCore : public QObject {
     // Each row: a reply to one query, whether it reads in full, and the members of /state it leaves, as JSON.
     // Every other member keeps what the earlier replies said.
     void readings_data() {
-        QTest::addColumn<QueryKind>("query");
+        QTest::addColumn<QByteArray>("query");
         QTest::addColumn<QByteArray>("reply");
         QTest::addColumn<bool>("readable");
         QTest::addColumn<QByteArray>("members");
-        using Q = QueryKind;
-        const auto row = [](const char *name, Q q, const char *reply, bool readable, const char *json) {
-            QTest::newRow(name) << q << QByteArray(reply) << readable << QByteArray(json).replace('\'', '"');
+        const auto row = [](const char *name, const char *q, const char *reply, bool readable,
+                            const char *json) {
+            QTest::newRow(name) << QByteArray(q) << QByteArray(reply) << readable
+                                << QByteArray(json).replace('\'', '"');
         };
-        row("standby", Q::Power, "80\r", true, "{'power':'OFF','power_code':'80','power_status':'Stand by'}");
-        row("count down is on", Q::Power, "40\r", true,
+        row("standby", "power", "80\r", true, "{'power':'OFF','power_code':'80','power_status':'Stand by'}");
+        row("count down is on", "power", "40\r", true,
             "{'power':'ON','power_code':'40','power_status':'Count down'}");
-        row("warning while on", Q::Power, "08\r", true,
+        row("warning while on", "power", "08\r", true,
             "{'power':'ON','power_code':'08','power_status':'Temperature Warning(Power ON)'}");
-        row("cooling, all lamps failed", Q::Power, "81\r", true,
+        row("cooling, all lamps failed", "power", "81\r", true,
             "{'power':'OFF','power_code':'81','power_status':'Cooling down & sutandby (All Lamp FAIL)'}");
-        row("power code not in the table", Q::Power, "99\r", false,
+        row("power code not in the table", "power", "99\r", false,
             "{'power':null,'power_code':null,'power_status':null}");
-        row("an acknowledgement is no power code", Q::Power, "\x06", false,
+        row("an acknowledgement is no power code", "power", "\x06", false,
             "{'power':null,'power_code':null,'power_status':null}");
-        row("input 3", Q::Input, "3\r", true, "{'input':3}");
-        row("input reads the first character", Q::Input, "12\r", true, "{'input':1}");
-        row("input 5", Q::Input, "5\r", false, "{'input':null}");
-        row("orientation", Q::Orientation, "10\r", true, "{'orientation':'Top/Bottom reversal'}");
-        row("four lamp hours", Q::LampHours, "0042 1201 0987 1010\r", true,
+        row("input 3", "input", "3\r", true, "{'input':3}");
+        row("input reads the first character", "input", "12\r", true, "{'input':1}");
+        row("input 5", "input", "5\r", false, "{'input':null}");
+        row("orientation", "orientation", "10\r", true, "{'orientation':'Top/Bottom reversal'}");
+        row("four lamp hours", "lamp-hours", "0042 1201 0987 1010\r", true,
             "{'lamp_hours':[42,1201,987,1010]}");
-        row("one lamp's hours", Q::LampHours, "12345\r", true, "{'lamp_hours':[12345]}");
-        row("blanks between", Q::LampHours, "12  34\r", true, "{'lamp_hours':[12,34]}");
-        row("five numbers", Q::LampHours, "1 2 3 4 5\r", false, "{'lamp_hours':null}");
-        row("not a number", Q::LampHours, "12a4 1\r", false, "{'lamp_hours':null}");
-        row("negative", Q::LampHours, "-12\r", false, "{'lamp_hours':null}");
-        row("a number cut at 19 characters is left out", Q::LampHours, "1234 1201 0987 10105\r", false,
+        row("one lamp's hours", "lamp-hours", "12345\r", true, "{'lamp_hours':[12345]}");
+        row("blanks between", "lamp-hours", "12  34\r", true, "{'lamp_hours':[12,34]}");
+        row("five numbers", "lamp-hours", "1 2 3 4 5\r", false, "{'lamp_hours':null}");
+        row("not a number", "lamp-hours", "12a4 1\r", false, "{'lamp_hours':null}");
+        row("negative", "lamp-hours", "-12\r", false, "{'lamp_hours':null}");
+        row("a number cut at 19 characters is left out", "lamp-hours", "1234 1201 0987 10105\r", false,
             "{'lamp_hours':[1234,1201,987]}");
-        row("only a carriage return", Q::LampHours, "\r", false, "{'lamp_hours':null}");
-        row("both sensors", Q::Temperature, "024.5, 24.0\r", true, "{'temperature':[24.5,24]}");
-        row("signed sensor, second cut by the carriage return", Q::Temperature, "-05.5, 12.\r", false,
+        row("only a carriage return", "lamp-hours", "\r", false, "{'lamp_hours':null}");
+        row("both sensors", "temperature", "024.5, 24.0\r", true, "{'temperature':[24.5,24]}");
+        row("signed sensor, second cut by the carriage return", "temperature", "-05.5, 12.\r", false,
             "{'temperature':[-5.5,null]}");
-        row("short reply reads no sensor", Q::Temperature, "25\r", false, "{'temperature':null}");
-        row("two points", Q::Temperature, "2.4.5, 31.5\r", false, "{'temperature':[null,31.5]}");
-        row("lamps 1, 2 and 4 in mode 2", Q::Lamps, "2B\r", true,
+        row("short reply reads no sensor", "temperature", "25\r", false, "{'temperature':null}");
+        row("two points", "temperature", "2.4.5, 31.5\r", false, "{'temperature':[null,31.5]}");
+        row("lamps 1, 2 and 4 in mode 2", "lamps", "2B\r", true,
             "{'lamp_mode':2,'lamps':[true,true,false,true]}");
-        row("lower-case lamp digit", Q::Lamps, "0f\r", false, "{'lamp_mode':null,'lamps':null}");
-        row("pc type", Q::PcType, "1280X1024 60HZ\r", true, "{'pc_type':'1280X1024 60HZ'}");
-        row("pc type without its end", Q::PcType, "NTSC", false, "{'pc_type':null}");
-        row("pc type with a control byte", Q::PcType, "\x01X\r", false, "{'pc_type':null}");
-        row("signal", Q::Signal, "80\r", true, "{'signal':'No signal'}");
-        row("pressure", Q::Pressure, "0512\r", true, "{'pressure_hpa':650}");
-        row("signed pressure", Q::Pressure, "+0042\r", true, "{'pressure_hpa':150}");
-        row("no number is no pressure", Q::Pressure, "\r", false, "{'pressure_hpa':null}");
-        row("pressure beyond the projector's arithmetic", Q::Pressure, "9999\r", false,
+        row("lower-case lamp digit", "lamps", "0f\r", false, "{'lamp_mode':null,'lamps':null}");
+        row("pc type", "pc-type", "1280X1024 60HZ\r", true, "{'pc_type':'1280X1024 60HZ'}");
+        row("pc type without its end", "pc-type", "NTSC", false, "{'pc_type':null}");
+        row("pc type with a control byte", "pc-type", "\x01X\r", false, "{'pc_type':null}");
+        row("signal", "signal", "80\r", true, "{'signal':'No signal'}");
+        row("pressure", "pressure", "0512\r", true, "{'pressure_hpa':650}");
+        row("signed pressure", "pressure", "+0042\r", true, "{'pressure_hpa':150}");
+        row("no number is no pressure", "pressure", "\r", false, "{'pressure_hpa':null}");
+        row("pressure beyond the projector's arithmetic", "pressure", "9999\r", false,
             "{'pressure_hpa':null}");
-        row("nothing at all", Q::Pressure, "", false, "{'pressure_hpa':null}");
+        row("nothing at all", "pressure", "", false, "{'pressure_hpa':null}");
     }
     void readings() {
-        QFETCH(QueryKind, query);
+        QFETCH(QByteArray, query);
         QFETCH(QByteArray, reply);
         QFETCH(bool, readable);
         QFETCH(QByteArray, members);
         ProjectorState p = answered();
         const QJsonObject before = stateObject(p);
-        QCOMPARE(readReply(p.readings, query, reply), readable);
+        QCOMPARE(p.readings.read(std::string_view(query.constData(), size_t(query.size())), reply), readable);
         const QJsonObject after = stateObject(p);
         const QJsonObject expected = QJsonDocument::fromJson(members).object();
         QVERIFY(!expected.isEmpty());
@@ -227,7 +236,7 @@ class TestBridgeCore : public QObject {
         down.exchanges = 18;
         down.noReplies = 18;
         ProjectorState up = answered();
-        up.readings.pcType = QStringLiteral("A\"B\\C");
+        up.readings.read("pc-type", "A\"B\\C\r");
         const QByteArray metrics = metricsText({down, up}, {{QStringLiteral("/dev/ttyUSB0"), true, 2}});
         QStringList foyer;
         for (const QByteArray &line : metrics.split('\n'))
@@ -246,6 +255,140 @@ class TestBridgeCore : public QObject {
                                 "pressure_hpa", "pc_type", "last_seen"})
             QVERIFY2(o[QLatin1String(key)].isNull(), key);
         QCOMPARE(o[QLatin1String("available")], QJsonValue(false));
+    }
+
+    // A reading added to the table is polled, shown in /state, written as a metric family and announced to
+    // Home Assistant, with nothing else changed: the faces walk the table.
+    void aNewReadingIsOneRow() {
+        std::vector<Reading> rows(readingTable().begin(), readingTable().end());
+        rows.push_back(
+            Reading{"pressure_raw",
+                    "pressure",
+                    JsonType::Integer,
+                    [](QByteArrayView reply) {
+                        const auto v = readDecimal(reply.first(std::max<qsizetype>(0, reply.size() - 1)));
+                        return v ? ReadResult{*v, true} : ReadResult{};
+                    },
+                    0,
+                    true,
+                    nullptr,
+                    {"kr7_pressure_raw", "gauge", "The pressure as sent."},
+                    {"sensor", "pressure_raw", "Pressure (raw)", R"({"state_class":"measurement"})"}});
+        const ReadingTable table(rows);
+        QCOMPARE(polledQueries(table).size(), polledQueries().size());
+        ProjectorState p;
+        p.readings = Readings(table);
+        p.name = QStringLiteral("foyer");
+        QVERIFY(p.readings.read("pressure", "0512\r"));
+        QCOMPARE(stateObject(p)[QLatin1String("pressure_raw")], QJsonValue(512));
+        QCOMPARE(stateObject(p)[QLatin1String("pressure_hpa")], QJsonValue(650));
+        const QByteArray metrics = metricsText({p}, {});
+        QVERIFY(
+            metrics.contains("# TYPE kr7_pressure_raw gauge\nkr7_pressure_raw{projector=\"foyer\"} 512\n"));
+        MqttConfig mqtt;
+        const QList<MqttMessage> found = discoveryMessages(p.name, mqtt, QStringLiteral("1.40"), table);
+        QCOMPARE(found.size(), discoveryMessages(p.name, mqtt, QStringLiteral("1.40")).size() + 1);
+        const auto raw = std::find_if(found.begin(), found.end(), [](const MqttMessage &m) {
+            return m.topic == QLatin1String("homeassistant/sensor/kr7_foyer/pressure_raw/config");
+        });
+        QVERIFY(raw != found.end());
+        QCOMPARE(QJsonDocument::fromJson(raw->payload)[QLatin1String("value_template")].toString(),
+                 QStringLiteral("{{ value_json.pressure_raw }}"));
+    }
+
+    // The exposition kept between scrapes is the one written anew, after every kind of change the state
+    // knows; each change is heard once.
+    void theKeptExpositionFollowsEveryChange() {
+        const auto parsed = parseConfig("lines:\n  - port: /dev/ttyUSB0\n    projectors:\n"
+                                        "      - {name: left, unit: 1}\n      - {name: right, unit: 2}\n");
+        BridgeState state(std::get<Config>(parsed));
+        MetricsText kept;
+        int heard = 0;
+        connect(&state, &BridgeState::projectorChanged, this, [&](int i) {
+            kept.invalidate(i);
+            ++heard;
+        });
+        connect(&state, &BridgeState::lineChanged, this, [&] { ++heard; });
+        const std::function<void()> changes[] = {
+            [&] { state.changeLine(0, [](LineState &l) { l.up = true; }); },
+            [&] { state.change(0, [](ProjectorState &p) { p.available = true; }); },
+            [&] { state.change(0, [](ProjectorState &p) { p.readings.read("power", "00\r"); }); },
+            [&] { state.change(1, [](ProjectorState &p) { p.readings.read("lamp-hours", "12 34\r"); }); },
+            [&] {
+                state.change(1, [](ProjectorState &p) { p.readings.read("temperature", "-05.5, 12.\r"); });
+            },
+            [&] { state.change(0, [](ProjectorState &p) { ++p.exchanges, ++p.noReplies, ++p.unreadable; }); },
+            [&] {
+                state.change(0, [](ProjectorState &p) { p.lastSeen = QDateTime::fromSecsSinceEpoch(1e9); });
+            },
+            [&] { state.change(1, [](ProjectorState &p) { p.pollSeconds = 0.25; }); },
+            [&] { state.change(0, [](ProjectorState &p) { p.readings.read("power", "zz\r"); }); },
+            [&] {
+                state.change(0, [](ProjectorState &p) {
+                    p.available = false;
+                    p.readings.clear();
+                });
+            },
+            [&] { state.changeLine(0, [](LineState &l) { l.up = false, ++l.losses; }); },
+        };
+        kept.render(state.projectors(), state.lines());
+        for (size_t i = 0; i < std::size(changes); ++i) {
+            changes[i]();
+            QCOMPARE(heard, int(i) + 1);
+            QCOMPARE(kept.render(state.projectors(), state.lines()),
+                     metricsText(state.projectors(), state.lines()));
+        }
+    }
+
+    // What a line sends next, step by step: commands first, then polls asked for now, then the round; a round
+    // ends before the next is due, and the next starts when its time comes, not before.
+    void theLineSchedule() {
+        using K = LineSchedule::Step::Kind;
+        const auto command = [](int projector, const QString &code) {
+            LineCommand c;
+            c.projector = projector;
+            c.code = code;
+            return c;
+        };
+        LineSchedule s({3, 4}, 2, 1000);
+        QCOMPARE(s.next(0).kind, K::Wait); // not started
+        s.start(0);
+        const auto walk = [&](qint64 now, int steps) {
+            QStringList seen;
+            for (int i = 0; i < steps; ++i) {
+                const LineSchedule::Step st = s.next(now);
+                seen << (st.kind == K::Command
+                             ? QStringLiteral("C%1:%2").arg(st.projector).arg(st.command.code)
+                         : st.kind == K::Query    ? QStringLiteral("Q%1.%2").arg(st.projector).arg(st.query)
+                         : st.kind == K::RoundEnd ? QStringLiteral("end")
+                                                  : QStringLiteral("wait"));
+            }
+            return seen.join(QLatin1Char(' '));
+        };
+        QCOMPARE(walk(0, 2), QStringLiteral("Q3.0 Q3.1"));
+        QVERIFY(s.addCommand(command(4, QStringLiteral("C00"))));
+        s.addPoll(3);
+        s.addPoll(3); // once, however often asked
+        QCOMPARE(walk(10, 8), QStringLiteral("C4:C00 Q3.0 Q3.1 Q4.0 Q4.1 end wait wait"));
+        QCOMPARE(s.dueAt(), 1000);
+        QCOMPARE(walk(1000, 2), QStringLiteral("Q3.0 Q3.1"));
+        QCOMPARE(s.dueAt(), 2000);
+        for (int i = 0; i < LineSchedule::kMaxWaiting; ++i)
+            QVERIFY(s.addCommand(command(3, QString::number(i))));
+        QVERIFY(s.isFull());
+        QVERIFY(!s.addCommand(command(3, QStringLiteral("one too many"))));
+        QCOMPARE(s.stop().size(), size_t(LineSchedule::kMaxWaiting));
+        QCOMPARE(walk(5000, 1), QStringLiteral("wait"));
+        // A round that outlasts its interval is followed by the next at once.
+        s.start(6000);
+        QCOMPARE(walk(9000, 6), QStringLiteral("Q3.0 Q3.1 Q4.0 Q4.1 end Q3.0"));
+
+        AvailabilityRule rule({3, 4}, 2);
+        rule.replied(3);
+        QCOMPARE(rule.roundEnded(), QList<int>());
+        QCOMPARE(rule.roundEnded(), QList<int>({4}));
+        rule.reset(4);
+        QCOMPARE(rule.roundEnded(), QList<int>({3}));
     }
 };
 

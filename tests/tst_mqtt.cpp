@@ -37,7 +37,7 @@ struct Subscriber {
         for (const QString &t : topics)
             args << QStringLiteral("-t") << t;
         args << QStringLiteral("-t") << QStringLiteral("kr7-test/ready");
-        process.start(sim::Peer::find(QStringLiteral("mosquitto_sub")), args);
+        process.start(peers::Peer::find(QStringLiteral("mosquitto_sub")), args);
         process.waitForStarted();
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] { take(); });
         // Subscribed once a message of our own comes back; what came before it stays.
@@ -100,7 +100,7 @@ void mqttPublish(quint16 port, const QString &topic, const QByteArray &payload, 
         QStringLiteral("-m"), QString::fromUtf8(payload)};
     if (retain)
         args << QStringLiteral("-r");
-    pub.start(sim::Peer::find(QStringLiteral("mosquitto_pub")), args);
+    pub.start(peers::Peer::find(QStringLiteral("mosquitto_pub")), args);
     pub.waitForFinished(10000);
 }
 
@@ -116,7 +116,7 @@ struct BridgeRun {
         QFile f(dir.filePath(QStringLiteral("bridge.yaml")));
         if (!f.open(QIODevice::WriteOnly))
             return false;
-        f.write("listen: 127.0.0.1:" + QByteArray::number(sim::Ser2net::freePort()) + "\n" + config);
+        f.write("listen: 127.0.0.1:" + QByteArray::number(peers::Ser2net::freePort()) + "\n" + config);
         f.close();
         process.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), f.fileName()});
         return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
@@ -149,7 +149,7 @@ class TestMqtt : public QObject {
     Q_OBJECT
     std::unique_ptr<sim::ProjectorSim> m_hall;  // units 1 and 2
     std::unique_ptr<sim::ProjectorSim> m_foyer; // alone on its line
-    sim::Mosquitto m_broker;
+    peers::Mosquitto m_broker;
     std::unique_ptr<BridgeRun> m_bridge;
     QByteArray m_config;
 
@@ -341,7 +341,7 @@ class TestMqtt : public QObject {
         QByteArray lines;
         for (int i = 0; i < 24; ++i)
             lines += "{\"command\": \"C0E\"}\n";
-        pub.start(sim::Peer::find(QStringLiteral("mosquitto_pub")),
+        pub.start(peers::Peer::find(QStringLiteral("mosquitto_pub")),
                   {QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"),
                    QString::number(m_broker.port()), QStringLiteral("-q"), QStringLiteral("1"),
                    QStringLiteral("-t"), QStringLiteral("kr7/foyer/set"), QStringLiteral("-l")});
@@ -439,7 +439,7 @@ class TestMqtt : public QObject {
     // A broker that is not there yet: the bridge polls and serves HTTP meanwhile, says so once, and connects
     // when the broker comes.
     void brokerAbsentAtStart() {
-        sim::Mosquitto later;
+        peers::Mosquitto later;
         BridgeRun bridge;
         QVERIFY(bridge.start(m_config.left(m_config.indexOf("mqtt:")) + "mqtt: {host: 127.0.0.1, port: " +
                              QByteArray::number(later.choosePort()) + ", client_id: kr7-later}\n"));
@@ -452,7 +452,7 @@ class TestMqtt : public QObject {
 
     // A wrong password is said once and tried again at the back-off's pace; the right one connects.
     void passwords() {
-        sim::Mosquitto guarded;
+        peers::Mosquitto guarded;
         QVERIFY2(guarded.start(QStringLiteral("kr7"), QStringLiteral("s3cret")),
                  qPrintable(guarded.errorString()));
         QTemporaryDir dir;

@@ -33,7 +33,7 @@ int openDescriptors() {
 // The simulated projector behind ser2net, and the panel on one of the gateway's ports.
 struct Hall {
     std::unique_ptr<sim::ProjectorSim> projector = test::startSim();
-    sim::Ser2net gateway;
+    peers::Ser2net gateway;
     std::unique_ptr<Form1> form;
 
     explicit Hall(QString connectorSettings = QStringLiteral("19200n81"))
@@ -195,7 +195,7 @@ class TestNetwork : public QObject {
     }
 
     void refusedAtStartAndOnAChange() {
-        const quint16 closed = sim::Ser2net::freePort();
+        const quint16 closed = peers::Ser2net::freePort();
         const QString name = QStringLiteral("tcp://127.0.0.1:%1").arg(closed);
         {
             Form1 form(PortMap{name, QString()});

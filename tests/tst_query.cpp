@@ -182,14 +182,14 @@ class TestQuery : public QObject {
     void throughTheGateway() {
         QFETCH(bool, rfc2217);
         auto projector = test::startSim();
-        sim::Ser2net gateway(projector->devicePath());
+        peers::Ser2net gateway(projector->devicePath());
         QVERIFY(gateway.start());
         const QString port = rfc2217 ? gateway.rfc2217() : gateway.raw();
         const Run r = query({QStringLiteral("--port"), port, QStringLiteral("lamps")});
         QCOMPARE(r.status, 0);
         QCOMPARE(r.out, port.toUtf8() + "\tlamps\tAll OFF : 4 Lamp mode\n");
         const Run refused = query({QStringLiteral("--port"),
-                                   QStringLiteral("tcp://127.0.0.1:%1").arg(sim::Ser2net::freePort()),
+                                   QStringLiteral("tcp://127.0.0.1:%1").arg(peers::Ser2net::freePort()),
                                    QStringLiteral("power")});
         QCOMPARE(refused.status, 1);
         QVERIFY2(refused.err.contains(QStringLiteral("refused")), qPrintable(refused.err));

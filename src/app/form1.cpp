@@ -168,7 +168,7 @@ void Form1::setLog(traffic::TrafficLog *log) {
     m_log = log;
     m_tap = std::make_unique<TrafficTap>(*log, [this] { return portLabel(); });
     m_tap->watchPort(m_MSComm1);
-    m_tap->watchRoad(m_link);
+    m_tap->watchExchanges(m_link);
     connect(log, &traffic::TrafficLog::failed, this, &Form1::updateTitle);
     updateTitle();
 }
@@ -246,10 +246,9 @@ std::optional<QString> Form1::Form_Load() {
     m_MSComm1.setCommPort(1);
     m_MSComm1.setSettings(m_LineSettings);
     if (m_log) // heads the run, so that runs appended to one file are told apart
-        m_log->text(
-            portLabel(), traffic::Kind::OPEN,
-            QStringLiteral("session start: kr7-control %1; COM1 %2, COM2 %3; %4")
-                .arg(QStringLiteral(KR7_VERSION), m_MSComm1.device(1), m_MSComm1.device(2), m_LineSettings));
+        m_log->sessionStart(QStringLiteral("kr7-control"),
+                            QStringLiteral("COM1 %1, COM2 %2; %3")
+                                .arg(m_MSComm1.device(1), m_MSComm1.device(2), m_LineSettings));
     switch (m_MSComm1.setPortOpen(true)) {
     case SerialLine::OpenResult::Failed:
         return m_MSComm1.errorString();

@@ -12,9 +12,10 @@
 namespace kr7 {
 
 // Writes what happens on one line into the traffic log under the line's name: the port's events (open,
-// closed, lost, back, speed) and the road's (a line sent, bytes received, a status text, no reply, a line not
-// sent). Every record is written inside the handler that makes the event, so the file's order is the order
-// of the events. The road is the panel's Link or a program's LineExchange: both say the same things.
+// closed, lost, back, speed) and the exchanges' (a line sent, bytes received, a status text, no reply, a line
+// not sent). Every record is written inside the handler that makes the event, so the file's order is the
+// order of the events. What carries the exchanges is the panel's Link or a program's LineExchange: both say
+// the same things.
 class TrafficTap : public QObject {
     Q_OBJECT
   public:
@@ -24,18 +25,18 @@ class TrafficTap : public QObject {
 
     void watchPort(SerialLine &line);
 
-    template <typename Road> void watchRoad(Road &road) {
+    template <typename Exchanges> void watchExchanges(Exchanges &exchanges) {
         using traffic::Kind;
-        connect(&road, &Road::lineSent, this,
+        connect(&exchanges, &Exchanges::lineSent, this,
                 [this](const QByteArray &b) { m_log.bytes(m_name(), Kind::TX, b); });
-        connect(&road, &Road::bytesReceived, this,
+        connect(&exchanges, &Exchanges::bytesReceived, this,
                 [this](const QByteArray &b) { m_log.bytes(m_name(), Kind::RX, b); });
-        connect(&road, &Road::statusShown, this,
+        connect(&exchanges, &Exchanges::statusShown, this,
                 [this](const QString &t) { m_log.text(m_name(), Kind::STATUS, t); });
-        connect(&road, &Road::noReplyShown, this, [this](int windowMs) {
+        connect(&exchanges, &Exchanges::noReplyShown, this, [this](int windowMs) {
             m_log.text(m_name(), Kind::NOREPLY, QStringLiteral("no reply within %1 ms").arg(windowMs));
         });
-        connect(&road, &Road::lineRefused, this, [this](const QByteArray &b, const QString &why) {
+        connect(&exchanges, &Exchanges::lineRefused, this, [this](const QByteArray &b, const QString &why) {
             m_log.write(m_name(), Kind::NOTSENT, b, why);
         });
     }

@@ -1,5 +1,7 @@
 #include "trafficlog.h"
 
+#include "kr7version.h"
+
 #include <QFileInfo>
 
 #include <cerrno>
@@ -143,6 +145,11 @@ void TrafficLog::syncLoop() {
         ::fdatasync(m_fd);
         g.lock();
     }
+}
+
+void TrafficLog::sessionStart(const QString &program, const QString &details) {
+    text(program, Kind::OPEN,
+         QStringLiteral("session start: %1 %2; %3").arg(program, QStringLiteral(KR7_VERSION), details));
 }
 
 } // namespace kr7::traffic

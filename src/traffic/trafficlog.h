@@ -36,6 +36,9 @@ class TrafficLog : public QObject {
     void write(const QString &port, Kind kind, QByteArrayView bytes, const QString &text = QString());
     void bytes(const QString &port, Kind kind, QByteArrayView data) { write(port, kind, data); }
     void text(const QString &port, Kind kind, const QString &text) { write(port, kind, {}, text); }
+    // Heads a run, so that runs appended to one file are told apart: an OPEN record whose port field is the
+    // program's name, "session start: PROGRAM VERSION; details".
+    void sessionStart(const QString &program, const QString &details);
 
     QDateTime now() const;
     // Records written since open (for tests and figures).

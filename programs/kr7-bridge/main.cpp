@@ -1,0 +1,80 @@
+// kr7-bridge: a venue's projectors watched around the clock, for Prometheus.
+#include "bridge.h"
+#include "commandline.h"
+#include "config.h"
+#include "journal.h"
+#include "stopsignals.h"
+#include "trafficlog.h"
+
+#include <QCoreApplication>
+
+#include <csignal>
+#include <cstdio>
+
+int main(int argc, char *argv[]) {
+    using namespace kr7::bridge;
+    QCoreApplication app(argc, argv);
+    kr7::cli::CommandLine cli(
+        QStringLiteral("kr7-bridge"),
+        QStringLiteral(
+            "Watches a venue's KR7 projectors around the clock: asks each the panel's status queries "
+            "every poll interval, one exchange at a time on each line, and serves what it read as "
+            "Prometheus metrics (GET /metrics) and JSON (GET /state). Runs in the foreground; says "
+            "what an operator should know on standard error. SIGTERM or SIGINT closes the ports and "
+            "ends it with status 0."));
+    const QCommandLineOption config(QStringLiteral("config"),
+                                    QStringLiteral("The YAML configuration (default /etc/kr7-bridge.yaml)."),
+                                    QStringLiteral("FILE"), QStringLiteral("/etc/kr7-bridge.yaml"));
+    const QCommandLineOption check(
+        QStringLiteral("check-config"),
+        QStringLiteral("Check the configuration and exit: 0 when it is good, 1 when not."));
+    cli.addOptions({config, check});
+    cli.addLogOption();
+    if (const auto status = cli.parse())
+        return *status;
+
+    auto loaded = loadConfig(cli.value(config));
+    if (const QString *error = std::get_if<QString>(&loaded)) {
+        journal(*error);
+        return 1;
+    }
+    Config settings = std::get<Config>(std::move(loaded));
+    if (cli.isSet(check)) {
+        std::printf("%s: good: %lld projectors on %lld lines\n", qPrintable(cli.value(config)),
+                    (long long)settings.projectorCount(), (long long)settings.lines.size());
+        return 0;
+    }
+
+    kr7::traffic::TrafficLog trafficLog;
+    QStringList ports;
+    for (const LineConfig &l : settings.lines)
+        ports << l.port;
+    if (!cli.openLog(trafficLog, ports.join(QStringLiteral(", "))))
+        return 1;
+    QObject::connect(&trafficLog, &kr7::traffic::TrafficLog::failed, &app, [](const QString &reason) {
+        journal(QStringLiteral("traffic log stopped: %1").arg(reason));
+    });
+
+    Bridge bridge(std::move(settings), trafficLog.isOpen() ? &trafficLog : nullptr);
+
+    // SIGTERM (systemd's stop) and SIGINT end the run cleanly: ports closed, the log complete.
+    kr7::StopSignals stopSignals;
+    if (!stopSignals.isValid()) {
+        journal(QStringLiteral("cannot watch for SIGTERM"));
+        return 1;
+    }
+    QObject::connect(&stopSignals, &kr7::StopSignals::received, &app, [&](int signal) {
+        journal(QStringLiteral("stopping (%1)")
+                    .arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+        bridge.stop();
+        QCoreApplication::exit(0);
+    });
+    std::signal(SIGPIPE, SIG_IGN);
+
+    QString error;
+    if (!bridge.start(&error)) {
+        journal(error);
+        return 1;
+    }
+    return app.exec();
+}

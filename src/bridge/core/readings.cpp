@@ -1,0 +1,330 @@
+#include "readings.h"
+
+#include "catalogue.h"
+#include "monitortext.h"
+#include "statusdecoder.h"
+
+#include <QJsonArray>
+
+#include <array>
+
+namespace kr7::bridge {
+
+namespace {
+
+QString fromView(std::string_view s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
+
+// The reply up to its carriage return.
+QByteArrayView untilCr(QByteArrayView reply) {
+    const qsizetype cr = reply.indexOf('\r');
+    return cr < 0 ? reply : reply.first(cr);
+}
+
+// The panel's status text for this reply to query, decoded exactly as the STATUS field shows it, outer
+// blanks trimmed.
+std::optional<QString> panelText(std::string_view query, QByteArrayView reply) {
+    const std::optional<QString> text = decodeStatus(fromView(queryCode(query)) + QLatin1Char('\r'),
+                                                     QStringView(), monitorText(QString::fromLatin1(reply)));
+    if (!text)
+        return std::nullopt;
+    return text->trimmed();
+}
+
+ReadResult fromText(const std::optional<QString> &text) {
+    return text ? ReadResult{*text, true} : ReadResult{};
+}
+
+template <std::size_t N> ReadResult panel(const char (&query)[N], QByteArrayView reply) {
+    return fromText(panelText(query, reply));
+}
+
+ReadResult readPowerCode(QByteArrayView reply) {
+    if (!panelText("power", reply))
+        return {};
+    return {QString::fromLatin1(reply.first(2)), true};
+}
+
+ReadResult readPower(QByteArrayView reply) {
+    const ReadResult code = readPowerCode(reply);
+    if (!code.complete)
+        return {};
+    return {powerIsOn(code.value.toString()) ? QStringLiteral("ON") : QStringLiteral("OFF"), true};
+}
+
+ReadResult readInput(QByteArrayView reply) {
+    if (!panelText("input", reply))
+        return {};
+    return {reply[0] - '0', true};
+}
+
+// The table holds exactly the modes 0-2 and the capital hexadecimal lamp digits.
+ReadResult readLampMode(QByteArrayView reply) {
+    if (!panelText("lamps", reply))
+        return {};
+    return {reply[0] - '0', true};
+}
+
+ReadResult readLampsOn(QByteArrayView reply) {
+    if (!panelText("lamps", reply))
+        return {};
+    const int bits = reply.sliced(1, 1).toByteArray().toInt(nullptr, 16);
+    return {QJsonArray{bool(bits & 1), bool(bits & 2), bool(bits & 4), bool(bits & 8)}, true};
+}
+
+// The panel shows the first 19 characters, so many are read. A number that runs on past them would be read
+// cut short: it is left out, and the reply counts as not read in full.
+ReadResult readLampHours(QByteArrayView reply) {
+    const QByteArrayView text = untilCr(reply);
+    QByteArrayView shown = text.first(std::min<qsizetype>(19, text.size()));
+    const bool cut = text.size() > shown.size() && text[shown.size()] != ' ' && shown.back() != ' ';
+    if (cut)
+        shown = shown.first(shown.lastIndexOf(' ') + 1);
+    QJsonArray hours;
+    for (const QByteArray &group : shown.toByteArray().split(' ')) {
+        if (group.isEmpty())
+            continue;
+        for (const char c : group)
+            if (c < '0' || c > '9')
+                return {};
+        if (hours.size() == 4)
+            return {};
+        hours << group.toDouble();
+    }
+    if (hours.isEmpty())
+        return {};
+    return {hours, !cut};
+}
+
+// Sensor 1 is reply characters 1-5, sensor 2 characters 8-11: what the panel shows of each.
+ReadResult readTemperature(QByteArrayView reply) {
+    const auto chars = [&](qsizetype from, qsizetype n) -> QByteArrayView {
+        if (reply.size() <= from)
+            return {};
+        return reply.sliced(from, std::min(n, reply.size() - from));
+    };
+    const std::optional<double> sensors[] = {readDecimal(chars(0, 5)), readDecimal(chars(7, 4))};
+    if (!sensors[0] && !sensors[1])
+        return {};
+    QJsonArray a;
+    for (const auto &s : sensors)
+        a << (s ? QJsonValue(*s) : QJsonValue(QJsonValue::Null));
+    return {a, sensors[0] && sensors[1]};
+}
+
+ReadResult readPcType(QByteArrayView reply) {
+    const QByteArrayView text = untilCr(reply);
+    if (text.isEmpty() || text.size() == reply.size())
+        return {}; // no carriage return: the reply did not end
+    for (const char c : text)
+        if (uchar(c) < 0x20 || uchar(c) > 0x7E)
+            return {};
+    return {QString::fromLatin1(text), true};
+}
+
+ReadResult readPressure(QByteArrayView reply) {
+    const std::optional<double> reading = readDecimal(untilCr(reply));
+    const std::optional<int> hpa = reading ? pressureHpa(*reading) : std::nullopt;
+    return hpa ? ReadResult{*hpa, true} : ReadResult{};
+}
+
+// The power code is two hexadecimal digits.
+double codeSample(const QJsonValue &v) {
+    return v.toString().toInt(nullptr, 16);
+}
+double onSample(const QJsonValue &v) {
+    return v == QLatin1String("ON") ? 1 : 0;
+}
+
+using T = JsonType;
+const std::array kTable{
+    Reading{"power_code",
+            "power",
+            T::String,
+            readPowerCode,
+            0,
+            true,
+            nullptr,
+            {"kr7_power_status_code", "gauge",
+             "The power status code of the reply to CR0, read as hexadecimal.", nullptr, 1, codeSample}},
+    Reading{"power",
+            "power",
+            T::String,
+            readPower,
+            0,
+            true,
+            nullptr,
+            {"kr7_power_on", "gauge",
+             "1 while the lamps are on or warming up (power codes 00, 02, 04, 08, 40).", nullptr, 1,
+             onSample},
+            {"switch", "power", "Power",
+             R"({"payload_on":"{\"power\": \"ON\"}","payload_off":"{\"power\": \"OFF\"}",)"
+             R"("state_on":"ON","state_off":"OFF"})",
+             true}},
+    Reading{"power_status",
+            "power",
+            T::String,
+            [](QByteArrayView r) { return panel("power", r); },
+            0,
+            true,
+            "power",
+            {},
+            {"sensor", "power_status", "Power status"}},
+    Reading{"input",
+            "input",
+            T::Integer,
+            readInput,
+            0,
+            true,
+            nullptr,
+            {"kr7_input", "gauge", "The input selected, 1-4."},
+            {"select", "input", "Input",
+             R"({"command_template":"{\"input\": {{ value }}}",)"
+             R"("options":["1","2","3","4"]})",
+             true}},
+    Reading{"input_text", "input", T::String, [](QByteArrayView r) { return panel("input", r); }, 0, false,
+            "input"},
+    Reading{"orientation", "orientation", T::String, [](QByteArrayView r) { return panel("orientation", r); },
+            0, true, "orientation"},
+    Reading{"lamp_hours",
+            "lamp-hours",
+            T::NumberList,
+            readLampHours,
+            4,
+            true,
+            nullptr,
+            {"kr7_lamp_used_seconds", "gauge",
+             "The lamp's hours of use as the projector counts them, in seconds.", "lamp", 3600.0},
+            {"sensor", "lamp_hours_%1", "Lamp %1 hours",
+             R"({"unit_of_measurement":"h","state_class":"total_increasing"})"}},
+    Reading{"temperature",
+            "temperature",
+            T::NumberList,
+            readTemperature,
+            2,
+            true,
+            nullptr,
+            {"kr7_temperature_celsius", "gauge", "The projector's temperature sensors.", "sensor"},
+            {"sensor", "temperature_%1", "Temperature %1",
+             R"({"device_class":"temperature","unit_of_measurement":"°C","state_class":"measurement"})"}},
+    Reading{"lamp_mode",
+            "lamps",
+            T::Integer,
+            readLampMode,
+            0,
+            true,
+            nullptr,
+            {"kr7_lamp_mode", "gauge", "Lamp mode: 0 four lamps, 1 lamps 1 and 4, 2 lamps 2 and 3."}},
+    Reading{"lamps",
+            "lamps",
+            T::BooleanList,
+            readLampsOn,
+            4,
+            true,
+            nullptr,
+            {"kr7_lamp_on", "gauge", "1 while the lamp is on.", "lamp"},
+            {"binary_sensor", "lamp_%1", "Lamp %1", R"({"device_class":"light"})"}},
+    Reading{"lamps_text", "lamps", T::String, [](QByteArrayView r) { return panel("lamps", r); }, 0, false,
+            "lamps"},
+    Reading{"pc_type", "pc-type", T::String, readPcType, 0, true, "pc_type"},
+    Reading{"signal",
+            "signal",
+            T::String,
+            [](QByteArrayView r) { return panel("signal", r); },
+            0,
+            true,
+            "signal",
+            {},
+            {"sensor", "signal", "Signal"}},
+    Reading{
+        "pressure_hpa",
+        "pressure",
+        T::Integer,
+        readPressure,
+        0,
+        true,
+        nullptr,
+        {"kr7_pressure_hpa", "gauge", "The air pressure the projector measures, in hPa."},
+        {"sensor", "pressure", "Pressure",
+         R"({"device_class":"atmospheric_pressure","unit_of_measurement":"hPa","state_class":"measurement"})"}},
+};
+
+} // namespace
+
+ReadingTable readingTable() {
+    return kTable;
+}
+
+QList<PolledQuery> polledQueries(ReadingTable table) {
+    QList<PolledQuery> out;
+    for (const Reading &r : table)
+        if (std::none_of(out.begin(), out.end(), [&](const PolledQuery &q) { return q.name == r.query; }))
+            out << PolledQuery{r.query, fromView(queryCode(r.query))};
+    return out;
+}
+
+Readings::Readings(ReadingTable table)
+    : m_table(table), m_values(qsizetype(table.size()), QJsonValue::Null) {}
+
+QJsonValue Readings::value(std::string_view key) const {
+    for (size_t i = 0; i < m_table.size(); ++i)
+        if (m_table[i].key == key)
+            return m_values[qsizetype(i)];
+    return QJsonValue::Null;
+}
+
+bool Readings::read(std::string_view query, QByteArrayView reply) {
+    bool complete = !reply.isEmpty();
+    bool any = false;
+    for (size_t i = 0; i < m_table.size(); ++i) {
+        if (m_table[i].query != query)
+            continue;
+        any = true;
+        const ReadResult r = reply.isEmpty() ? ReadResult{} : m_table[i].read(reply);
+        m_values[qsizetype(i)] = r.value;
+        complete = complete && r.complete;
+    }
+    return any && complete;
+}
+
+void Readings::clear(std::string_view query) {
+    for (size_t i = 0; i < m_table.size(); ++i)
+        if (m_table[i].query == query)
+            m_values[qsizetype(i)] = QJsonValue::Null;
+}
+
+void Readings::clear() {
+    m_values.fill(QJsonValue::Null);
+}
+
+bool powerIsOn(QStringView code) {
+    for (const char *on : {"00", "02", "04", "08", "40"})
+        if (code == QLatin1StringView(on))
+            return true;
+    return false;
+}
+
+std::optional<double> readDecimal(QByteArrayView text) {
+    qsizetype i = 0;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-'))
+        ++i;
+    bool digits = false, point = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9')
+            digits = true;
+        else if (text[i] == '.' && !point)
+            point = true;
+        else
+            return std::nullopt;
+    }
+    if (!digits)
+        return std::nullopt;
+    bool ok = false;
+    const double v = text.toByteArray().toDouble(&ok);
+    if (!ok)
+        return std::nullopt;
+    return v;
+}
+
+} // namespace kr7::bridge

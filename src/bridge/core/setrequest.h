@@ -1,0 +1,43 @@
+#pragma once
+
+#include "exchange.h"
+
+#include <QByteArrayView>
+#include <QJsonObject>
+#include <QString>
+
+#include <optional>
+#include <variant>
+
+namespace kr7::bridge {
+
+// One command for one projector, as building automation sends it on NAME/set: a JSON object with one key.
+struct SetRequest {
+    enum class Kind { Power, Input, Command, Refresh, Line, Pause };
+    Kind kind = Kind::Refresh;
+    QString code; // Power, Input, Command: the catalogue's code; Line: the typed text as the line carries it
+    int windowMs = 500;     // the reply window the panel gives the line
+    int seconds = 0;        // Pause: 1-7200, or 0 to end a pause
+    bool pollAfter = false; // power and input: the projector is polled right after, so its state follows
+    QJsonObject request;    // as received, for the result
+};
+
+inline constexpr qsizetype kMaxSetPayload = 1024;
+inline constexpr int kMaxPauseSeconds = 7200;
+
+// The request, or why it is refused. Only codes of the panel's catalogue; a free line only when allowRaw.
+std::variant<SetRequest, QString> parseSetRequest(QByteArrayView payload, bool allowRaw);
+
+// How a request ended: accepted (refresh, pause), an exchange on the wire, or refused with the reason.
+struct CommandOutcome {
+    bool accepted = false;
+    std::optional<ExchangeResult> exchange;
+    QString error;
+};
+
+// The result message: {"request": ..., "line": ..., "replied": ..., "reply": ..., "elapsed_ms": ...},
+// {"request": ..., "accepted": true} or {"request": ..., "error": "why"}. The line's and the reply's bytes
+// are characters of the same codes.
+QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcome);
+
+} // namespace kr7::bridge

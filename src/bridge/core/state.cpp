@@ -1,0 +1,60 @@
+#include "state.h"
+
+#include "record.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+
+namespace kr7::bridge {
+
+BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *parent) : QObject(parent) {
+    for (qsizetype l = 0; l < config.lines.size(); ++l) {
+        const LineConfig &line = config.lines[l];
+        m_lines << LineState{line.port, false, 0};
+        for (const ProjectorConfig &pc : line.projectors) {
+            ProjectorState p;
+            p.readings = Readings(table);
+            p.name = pc.name;
+            p.port = line.port;
+            p.unit = pc.unit;
+            p.line = int(l);
+            p.prefix = pc.prefix;
+            m_projectors << p;
+        }
+    }
+}
+
+int BridgeState::indexOf(const QString &name) const {
+    for (qsizetype i = 0; i < m_projectors.size(); ++i)
+        if (m_projectors[i].name == name)
+            return int(i);
+    return -1;
+}
+
+QJsonObject stateObject(const ProjectorState &p, bool withLastSeen) {
+    QJsonObject o;
+    o[QLatin1String("name")] = p.name;
+    o[QLatin1String("line")] = p.port;
+    o[QLatin1String("unit")] = p.unit;
+    o[QLatin1String("available")] = p.available;
+    const ReadingTable table = p.readings.table();
+    for (size_t i = 0; i < table.size(); ++i)
+        if (table[i].inState)
+            o[QLatin1String(table[i].key.data(), qsizetype(table[i].key.size()))] =
+                p.readings.at(qsizetype(i));
+    if (withLastSeen)
+        o[QLatin1String("last_seen")] =
+            p.lastSeen.isValid()
+                ? QJsonValue(QString::fromLatin1(traffic::timestamp(p.lastSeen.toLocalTime())))
+                : QJsonValue(QJsonValue::Null);
+    return o;
+}
+
+QByteArray stateDocument(const QList<ProjectorState> &projectors) {
+    QJsonArray a;
+    for (const ProjectorState &p : projectors)
+        a << stateObject(p);
+    return QJsonDocument(a).toJson(QJsonDocument::Compact);
+}
+
+} // namespace kr7::bridge

@@ -1,0 +1,77 @@
+#pragma once
+
+#include "config.h"
+#include "readings.h"
+
+#include <QDateTime>
+#include <QJsonObject>
+#include <QList>
+#include <QObject>
+#include <QString>
+
+#include <optional>
+
+namespace kr7::bridge {
+
+struct ProjectorState {
+    QString name;
+    QString port; // the line, as configured
+    QString unit; // "1".."4", "single"
+    int line = 0; // index of the line in the configuration
+    QString prefix;
+
+    bool available = false; // answered anything in its last offline_after rounds
+    Readings readings;      // all absent while it is not available
+    quint64 exchanges = 0;
+    quint64 noReplies = 0;
+    quint64 unreadable = 0;
+    QDateTime lastSeen;                // the last reply of any kind; invalid before the first
+    std::optional<double> pollSeconds; // how long its queries took in its last full poll
+};
+
+struct LineState {
+    QString port;
+    bool up = false;
+    quint64 losses = 0;
+};
+
+// The service's one state: every projector and every line, in the order of the configuration. It changes
+// only through change() and changeLine(), which tell every face at once: the line pollers write, the faces
+// (HTTP, MQTT, ...) read and hear of each change, and never touch the wire.
+class BridgeState : public QObject {
+    Q_OBJECT
+  public:
+    explicit BridgeState(const Config &config, ReadingTable table = readingTable(),
+                         QObject *parent = nullptr);
+
+    const QList<ProjectorState> &projectors() const { return m_projectors; }
+    const QList<LineState> &lines() const { return m_lines; }
+    // -1 for a name that is not configured.
+    int indexOf(const QString &name) const;
+
+    // Applies edit to projector index (or line index), then says so to every listener.
+    template <typename Edit> void change(int index, Edit &&edit) {
+        edit(m_projectors[index]);
+        emit projectorChanged(index);
+    }
+    template <typename Edit> void changeLine(int index, Edit &&edit) {
+        edit(m_lines[index]);
+        emit lineChanged(index);
+    }
+
+  signals:
+    void projectorChanged(int index);
+    void lineChanged(int index);
+
+  private:
+    QList<ProjectorState> m_projectors;
+    QList<LineState> m_lines;
+};
+
+// The projector as /state and MQTT show it: its readings by their keys, null where a reading is absent.
+// withLastSeen false leaves out the one member that changes on every reply.
+QJsonObject stateObject(const ProjectorState &p, bool withLastSeen = true);
+// GET /state: every projector's object, in configuration order.
+QByteArray stateDocument(const QList<ProjectorState> &projectors);
+
+} // namespace kr7::bridge

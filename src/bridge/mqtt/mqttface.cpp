@@ -1,0 +1,166 @@
+#include "mqttface.h"
+
+#include "discovery.h"
+#include "journal.h"
+#include "kr7version.h"
+#include "state.h"
+
+#include <QJsonDocument>
+
+namespace kr7::bridge {
+
+namespace {
+
+MqttClient::Settings clientSettings(const MqttConfig &c) {
+    MqttClient::Settings s;
+    s.host = c.host;
+    s.port = c.port;
+    s.tls = c.tls;
+    s.caFile = c.caFile;
+    s.username = c.username;
+    s.password = c.password;
+    s.clientId = c.clientId;
+    s.willTopic = c.baseTopic + QStringLiteral("/bridge/state");
+    s.willPayload = "offline";
+    return s;
+}
+
+QByteArray compact(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+} // namespace
+
+MqttFace::MqttFace(const BridgeState &state, MqttConfig config, Submit submit, QObject *parent)
+    : QObject(parent), m_state(state), m_config(std::move(config)), m_submit(std::move(submit)),
+      m_client(clientSettings(m_config)) {
+    connect(&m_client, &MqttClient::connected, this, &MqttFace::onConnected);
+    connect(&m_client, &MqttClient::problem, this, &MqttFace::onProblem);
+    connect(&m_client, &MqttClient::message, this, &MqttFace::onMessage);
+    m_flush.setSingleShot(true);
+    connect(&m_flush, &QTimer::timeout, this, &MqttFace::flush);
+    connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
+        m_dirty.insert(index);
+        if (!m_flush.isActive())
+            m_flush.start(kCoalesceMs);
+    });
+}
+
+MqttFace::~MqttFace() = default;
+
+QString MqttFace::topic(const QString &name, const char *suffix) const {
+    QString t = m_config.baseTopic + QLatin1Char('/') + name;
+    if (suffix)
+        t += QLatin1Char('/') + QLatin1String(suffix);
+    return t;
+}
+
+void MqttFace::start() {
+    journal(QStringLiteral("mqtt: connecting to %1:%2").arg(m_config.host).arg(m_config.port));
+    m_client.start();
+}
+
+void MqttFace::stop() {
+    flush();
+    m_client.publish(topic(QStringLiteral("bridge"), "state"), "offline", true);
+    m_client.stop();
+}
+
+void MqttFace::onProblem(const QString &reason) {
+    // Said once; again only when it changes (a broker that stays away is not news every 30 s).
+    if (reason != m_lastProblem)
+        journal(QStringLiteral("mqtt: %1; trying again").arg(reason));
+    m_lastProblem = reason;
+}
+
+void MqttFace::onConnected() {
+    journal(QStringLiteral("mqtt: connected to %1:%2").arg(m_config.host).arg(m_config.port));
+    m_lastProblem.clear();
+    m_client.publish(topic(QStringLiteral("bridge"), "state"), "online", true);
+    m_client.subscribe(topic(QStringLiteral("+"), "set"));
+    const QString version = QStringLiteral(KR7_VERSION);
+    for (const ProjectorState &p : m_state.projectors())
+        for (const MqttMessage &m : discoveryMessages(p.name, m_config, version, p.readings.table()))
+            m_client.publish(m.topic, m.payload, true);
+    // Everything again: the broker may have lost what it kept.
+    m_lastState = QList<QByteArray>(m_state.projectors().size());
+    m_lastAvailable = QList<int>(m_state.projectors().size(), -1);
+    m_dirty.clear();
+    for (qsizetype i = 0; i < m_state.projectors().size(); ++i)
+        publishProjector(int(i));
+}
+
+void MqttFace::flush() {
+    const QSet<int> dirty = std::exchange(m_dirty, {});
+    for (int index : dirty)
+        publishProjector(index);
+}
+
+void MqttFace::publishProjector(int index) {
+    if (!m_client.isConnected() || index >= m_lastState.size())
+        return;
+    const ProjectorState &p = m_state.projectors()[index];
+    const QByteArray withoutLastSeen = compact(stateObject(p, false));
+    if (withoutLastSeen != m_lastState[index] &&
+        m_client.publish(topic(p.name), compact(stateObject(p)), true))
+        m_lastState[index] = withoutLastSeen;
+    const int available = p.available ? 1 : 0;
+    if (available != m_lastAvailable[index] &&
+        m_client.publish(topic(p.name, "availability"), p.available ? "online" : "offline", true))
+        m_lastAvailable[index] = available;
+}
+
+void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retained) {
+    const QString prefix = m_config.baseTopic + QLatin1Char('/');
+    if (!t.startsWith(prefix) || !t.endsWith(QLatin1String("/set")))
+        return;
+    const QString name = t.mid(prefix.size(), t.size() - prefix.size() - 4);
+    // The request as it came, for the result: the object when it parses, else its text.
+    QJsonValue request(QJsonValue::Null);
+    if (payload.size() <= kMaxSetPayload) {
+        const QJsonDocument d = QJsonDocument::fromJson(payload);
+        request = d.isObject() ? QJsonValue(d.object()) : QJsonValue(QString::fromUtf8(payload));
+    }
+    const int index = m_state.indexOf(name);
+    if (index < 0)
+        return refuse(topic(QStringLiteral("bridge"), "result"), t, request,
+                      QStringLiteral("no projector named '%1' here").arg(name));
+    const QString resultTopic = topic(name, "result");
+    if (retained)
+        return refuse(
+            resultTopic, t, request,
+            QStringLiteral("a retained command is not carried out (it would run again at every connection)"));
+    auto parsed = parseSetRequest(payload, m_config.allowRaw);
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return refuse(resultTopic, t, request, *why);
+    const SetRequest &r = std::get<SetRequest>(parsed);
+    m_submit(index, r,
+             [this, resultTopic, setTopic = t, request = QJsonValue(r.request)](const CommandOutcome &o) {
+                 if (!o.accepted && !o.exchange)
+                     return refuse(resultTopic, setTopic, request, o.error);
+                 answer(resultTopic, request, o);
+             });
+}
+
+void MqttFace::answer(const QString &t, const QJsonValue &request, const CommandOutcome &outcome) {
+    m_client.publish(t, compact(resultObject(request, outcome)), false);
+}
+
+void MqttFace::refuse(const QString &t, const QString &setTopic, const QJsonValue &request,
+                      const QString &why) {
+    CommandOutcome refused;
+    refused.error = why;
+    answer(t, request, refused);
+    if (!m_saidWindow.isValid() || m_saidWindow.elapsed() > 60000) {
+        if (m_unsaid)
+            journal(QStringLiteral("mqtt: %1 more commands refused in the last minute").arg(m_unsaid));
+        m_saidWindow.start();
+        m_said = m_unsaid = 0;
+    }
+    if (++m_said <= kMaxSaid)
+        journal(QStringLiteral("mqtt: %1: refused: %2").arg(setTopic, why));
+    else
+        ++m_unsaid;
+}
+
+} // namespace kr7::bridge

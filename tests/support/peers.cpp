@@ -1,0 +1,188 @@
+#include "peers.h"
+
+#include "ser2net.h"
+
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QStandardPaths>
+#include <QThread>
+#include <QTimer>
+#include <QUrlQuery>
+
+namespace kr7::peers {
+
+Peer::Peer(QString program) : m_program(find(program)) {}
+
+Peer::~Peer() {
+    stop();
+}
+
+QString Peer::find(const QString &name) {
+    return QStandardPaths::findExecutable(name, {QStringLiteral("/usr/sbin"), QStringLiteral("/usr/bin"),
+                                                 QStringLiteral("/sbin"), QStringLiteral("/bin")});
+}
+
+bool Peer::listening(quint16 port) {
+    QFile table(QStringLiteral("/proc/net/tcp"));
+    if (!table.open(QIODevice::ReadOnly))
+        return false;
+    // "0100007F:PPPP 00000000:0000 0A": 127.0.0.1, the port, listening.
+    const QByteArray local = "0100007F:" + QByteArray::number(port, 16).toUpper().rightJustified(4, '0');
+    return table.readAll().contains(local + " 00000000:0000 0A");
+}
+
+quint16 Peer::choosePort() {
+    if (!m_port)
+        m_port = Ser2net::freePort();
+    return m_port;
+}
+
+bool Peer::writeFile(const QString &file, const QByteArray &text) {
+    QFile f(path(file));
+    if (!f.open(QIODevice::WriteOnly) || f.write(text) != text.size()) {
+        m_error = QStringLiteral("cannot write %1").arg(f.fileName());
+        return false;
+    }
+    return true;
+}
+
+QByteArray Peer::errors() {
+    m_errors += m_process.readAll();
+    return m_errors;
+}
+
+bool Peer::launch(const QStringList &arguments) {
+    if (m_program.isEmpty()) {
+        m_error = QStringLiteral("not installed (scripts/setup installs it)");
+        return false;
+    }
+    if (!m_port)
+        m_port = Ser2net::freePort();
+    m_process.setProcessChannelMode(QProcess::MergedChannels); // what it says, wherever it says it
+    m_process.start(m_program, arguments);
+    if (!m_process.waitForStarted(5000)) {
+        m_error = m_process.errorString();
+        return false;
+    }
+    QElapsedTimer waited;
+    waited.start();
+    while (!listening(m_port)) {
+        if (waited.elapsed() > 15000 || m_process.state() == QProcess::NotRunning) {
+            m_error = QStringLiteral("%1 did not listen on port %2: %3")
+                          .arg(m_program)
+                          .arg(m_port)
+                          .arg(QString::fromLocal8Bit(errors().right(2000)));
+            return false;
+        }
+        QThread::msleep(20);
+    }
+    return true;
+}
+
+void Peer::kill() {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.kill();
+    m_process.waitForFinished(5000);
+    errors();
+}
+
+void Peer::stop() {
+    if (m_process.state() == QProcess::NotRunning)
+        return;
+    m_process.terminate();
+    if (!m_process.waitForFinished(10000))
+        kill();
+    errors();
+}
+
+Prometheus::Prometheus() : Peer(QStringLiteral("prometheus")) {}
+
+bool Prometheus::start(const QString &target) {
+    if (!m_port)
+        m_port = Ser2net::freePort();
+    const QByteArray config = "global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
+                              "  - job_name: kr7\n    static_configs: [{targets: ['" +
+                              target.toUtf8() + "']}]\n";
+    if (!writeFile(QStringLiteral("prometheus.yml"), config))
+        return false;
+    return launch({QStringLiteral("--config.file=") + path(QStringLiteral("prometheus.yml")),
+                   QStringLiteral("--storage.tsdb.path=") + path(QStringLiteral("data")),
+                   QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(m_port),
+                   QStringLiteral("--log.level=warn")});
+}
+
+std::optional<double> Prometheus::value(const QString &query) {
+    QUrl url(QStringLiteral("http://127.0.0.1:%1/api/v1/query").arg(m_port));
+    QUrlQuery q;
+    q.addQueryItem(QStringLiteral("query"), QString::fromLatin1(QUrl::toPercentEncoding(query)));
+    url.setQuery(q);
+    const HttpReply reply = httpRequest(url);
+    const QJsonArray result = QJsonDocument::fromJson(reply.body)
+                                  .object()[QLatin1String("data")][QLatin1String("result")]
+                                  .toArray();
+    if (result.size() != 1)
+        return std::nullopt;
+    // [timestamp, "value"]
+    bool ok = false;
+    const double v = result[0][QLatin1String("value")][1].toString().toDouble(&ok);
+    return ok ? std::optional<double>(v) : std::nullopt;
+}
+
+Mosquitto::Mosquitto() : Peer(QStringLiteral("mosquitto")) {}
+
+bool Mosquitto::start(const QString &user, const QString &password) {
+    if (!m_port)
+        m_port = Ser2net::freePort();
+    // set_tcp_nodelay: small messages go at once rather than after the peer's delayed ACK (40 ms).
+    QByteArray config =
+        "listener " + QByteArray::number(m_port) + " 127.0.0.1\npersistence false\nset_tcp_nodelay true\n";
+    if (user.isEmpty()) {
+        config += "allow_anonymous true\n";
+    } else {
+        const QString file = path(QStringLiteral("passwords"));
+        QProcess passwd;
+        passwd.start(find(QStringLiteral("mosquitto_passwd")),
+                     {QStringLiteral("-c"), QStringLiteral("-b"), file, user, password});
+        if (!passwd.waitForFinished(10000) || passwd.exitCode() != 0) {
+            m_error = QStringLiteral("mosquitto_passwd failed: ") +
+                      QString::fromLocal8Bit(passwd.readAllStandardError());
+            return false;
+        }
+        // Started as root, Mosquitto reads the file as its own user, after dropping root.
+        QFile::setPermissions(m_dir.path(),
+                              QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther);
+        QFile::setPermissions(file, QFile::permissions(file) | QFile::ReadOther);
+        config += "allow_anonymous false\npassword_file " + file.toUtf8() + "\n";
+    }
+    if (!writeFile(QStringLiteral("mosquitto.conf"), config))
+        return false;
+    return launch({QStringLiteral("-c"), path(QStringLiteral("mosquitto.conf"))});
+}
+
+HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArray &body, int timeoutMs) {
+    QNetworkAccessManager manager;
+    QNetworkRequest request(url);
+    request.setTransferTimeout(timeoutMs);
+    QNetworkReply *reply = manager.sendCustomRequest(request, method, body);
+    QEventLoop loop;
+    QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
+    QTimer::singleShot(timeoutMs + 1000, &loop, &QEventLoop::quit);
+    loop.exec();
+    HttpReply r;
+    if (reply->isFinished()) {
+        r.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+        r.body = reply->readAll();
+    }
+    reply->abort();
+    delete reply;
+    return r;
+}
+
+} // namespace kr7::peers

@@ -1,0 +1,76 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QTemporaryDir>
+#include <QUrl>
+
+#include <optional>
+
+namespace kr7::peers {
+
+// A server of Debian's that a test or a benchmark starts for itself: on 127.0.0.1 and a port that was free,
+// with files it writes into a folder of its own, stopped by its PID when done with (or destroyed).
+class Peer {
+  public:
+    explicit Peer(QString program);
+    virtual ~Peer();
+    Peer(const Peer &) = delete;
+    Peer &operator=(const Peer &) = delete;
+
+    quint16 port() const { return m_port; }
+    // The port it will listen on, chosen now if it is not yet (to point a client at it before it starts).
+    quint16 choosePort();
+    const QString &errorString() const { return m_error; }
+    QString path(const QString &file) const { return m_dir.filePath(file); }
+    bool writeFile(const QString &file, const QByteArray &text);
+    // Ends it at once (SIGKILL); start() brings it back on the same port.
+    void kill();
+    void stop();
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
+    // What it wrote on standard error so far.
+    QByteArray errors();
+
+    static QString find(const QString &name);
+    // Whether something listens on 127.0.0.1:port, from the kernel's table (no connection is made).
+    static bool listening(quint16 port);
+
+  protected:
+    // Starts the program and waits (at most 15 s) until it listens on port().
+    bool launch(const QStringList &arguments);
+
+    QString m_program;
+    QTemporaryDir m_dir;
+    QProcess m_process;
+    quint16 m_port = 0;
+    QString m_error;
+    QByteArray m_errors;
+};
+
+// Debian's Prometheus, scraping one target every second.
+class Prometheus : public Peer {
+  public:
+    Prometheus();
+    bool start(const QString &target);
+    // The value of an instant query that yields one series; nothing while it yields none.
+    std::optional<double> value(const QString &query);
+};
+
+// Debian's Mosquitto (MQTT 3.1.1 and 5): anonymous, or with one user from a password file.
+class Mosquitto : public Peer {
+  public:
+    Mosquitto();
+    bool start(const QString &user = QString(), const QString &password = QString());
+};
+
+// A GET (or another method) to url on the loopback, waited for on the event loop: status and body; status 0
+// when no answer came within timeoutMs.
+struct HttpReply {
+    int status = 0;
+    QByteArray body;
+};
+HttpReply httpRequest(const QUrl &url, const QByteArray &method = "GET", const QByteArray &body = {},
+                      int timeoutMs = 5000);
+
+} // namespace kr7::peers
