@@ -2,6 +2,7 @@
 // and one behind ser2net, a real Prometheus scraping it, and its own faults (a silent unit, garbage, a
 // gateway that dies and comes back, SIGTERM, a bad configuration).
 #include "peers.h"
+#include "readings.h"
 #include "record.h"
 #include "ser2net.h"
 #include "support.h"
@@ -33,6 +34,12 @@ struct BridgeRun {
     quint16 port = peers::Ser2net::freePort();
     QByteArray err;
 
+    ~BridgeRun() {
+        if (process.state() != QProcess::NotRunning) {
+            process.terminate();
+            process.waitForFinished(10000);
+        }
+    }
     QString path(const char *file) const { return dir.filePath(QString::fromLatin1(file)); }
     bool start(const QByteArray &body) {
         QFile config(path("bridge.yaml"));
@@ -254,6 +261,89 @@ class TestBridge : public QObject {
             QString::fromUtf8(check.readAllStandardError()),
             QStringLiteral("kr7-bridge: %1:5:5: line: unknown key 'sped' (known: port, speed, projectors)\n")
                 .arg(bad.fileName()));
+    }
+
+    // On shared lines where one query's reply comes after its window (0.52, 0.6, 0.7 s while the rest come in
+    // 50 ms), or every reply is slow (0.45 s, within the window; 0.6 s, never within it), no reading ever
+    // differs from what the projector replied to that query: a late reply is drained, never read as the next.
+    void lateRepliesAreNeverTheNextQuerys() {
+        struct Case {
+            const char *name;
+            int allMs;
+            QByteArray lateLine;
+            int lateMs;
+        };
+        const Case cases[] = {{"late0", 50, "A001CR3", 520},
+                              {"late1", 50, "A001CR1", 600},
+                              {"late2", 50, "A002CR7", 700},
+                              {"slow0", 450, {}, 0},
+                              {"slow1", 600, {}, 0}};
+        std::vector<std::unique_ptr<sim::ProjectorSim>> sims;
+        QByteArray config = "poll_interval: 1\noffline_after: 100\nlines:\n";
+        for (const Case &c : cases) {
+            auto s = test::startSim({1, 2});
+            s->faults.replyDelayMs = c.allMs;
+            if (!c.lateLine.isEmpty())
+                s->faults.lineDelayMs[c.lateLine] = c.lateMs;
+            s->model().handleLine("A002C07", 0); // unit 2 differs from unit 1 wherever it can
+            s->model().handleLine("A002CF LAMPMODE HALF", 0);
+            config += "  - port: " + s->devicePath().toUtf8() +
+                      "\n    projectors:\n      - {name: " + c.name +
+                      "-1, unit: 1}\n      - {name: " + c.name + "-2, unit: 2}\n";
+            sims.push_back(std::move(s));
+        }
+        BridgeRun bridge;
+        QVERIFY2(bridge.start(config), bridge.stderrText().constData());
+        // Two rounds of every projector.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            [&] {
+                for (const QJsonValue p :
+                     QJsonDocument::fromJson(peers::httpRequest(QUrl(bridge.url("/state"))).body).array())
+                    if (sample(bridge.metrics(), "kr7_exchanges_total{projector=\"" +
+                                                     p[QLatin1String("name")].toString().toUtf8() + "\"}")
+                            .value_or(0) < 18)
+                        return false;
+                return true;
+            }(),
+            60000);
+        const QByteArray metrics = bridge.metrics();
+        for (size_t c = 0; c < std::size(cases); ++c) {
+            for (int unit = 1; unit <= 2; ++unit) {
+                const QString name = QStringLiteral("%1-%2").arg(QLatin1String(cases[c].name)).arg(unit);
+                // What this projector says to each query, read as the bridge reads it.
+                bridge::Readings expected;
+                for (const bridge::PolledQuery &q : bridge::polledQueries()) {
+                    const auto reply = sims[c]->model().handleLine(
+                        QByteArray("A00") + char('0' + unit) + q.code.toLatin1(), 0);
+                    expected.read(q.name, reply.value_or(QByteArray()));
+                }
+                const QJsonObject shown = bridge.projector(name);
+                int read = 0;
+                const bridge::ReadingTable table = bridge::readingTable();
+                for (size_t i = 0; i < table.size(); ++i) {
+                    if (!table[i].inState)
+                        continue;
+                    const QJsonValue v = shown[QLatin1String(table[i].key.data())];
+                    QVERIFY2(v.isNull() || v == expected.at(qsizetype(i)),
+                             qPrintable(QStringLiteral("%1 %2: %3")
+                                            .arg(name, QLatin1String(table[i].key.data()),
+                                                 QString::fromUtf8(QJsonDocument(QJsonArray{v}).toJson()))));
+                    read += !v.isNull();
+                }
+                const bool late = !cases[c].lateLine.isEmpty() &&
+                                  cases[c].lateLine.startsWith(QByteArray("A00") + char('0' + unit));
+                const double lateCount =
+                    sample(metrics, "kr7_late_replies_total{projector=\"" + name.toUtf8() + "\"}")
+                        .value_or(-1);
+                if (cases[c].allMs > 500) {
+                    QCOMPARE(read, 0);
+                    QVERIFY(lateCount >= 9);
+                } else {
+                    QVERIFY2(read >= 10, qPrintable(name)); // all but what the late reply would have said
+                    QCOMPARE(lateCount > 0, late);
+                }
+            }
+        }
     }
 };
 

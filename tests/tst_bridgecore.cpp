@@ -78,13 +78,27 @@ class TestBridgeCore : public QObject {
         row("an acknowledgement is no power code", "power", "\x06", false,
             "{'power':null,'power_code':null,'power_status':null}");
         row("input 3", "input", "3\r", true, "{'input':3}");
-        row("input reads the first character", "input", "12\r", true, "{'input':1}");
+        // A reply of the shape of the query asked before it (late on a shared wire) is never read as this
+        // one.
+        row("a power code is no input", "input", "80\r", false, "{'input':null}");
+        row("an input is no orientation", "orientation", "2\r", false, "{'orientation':null}");
+        row("an orientation is no lamp hours", "lamp-hours", "11\r", false, "{'lamp_hours':null}");
+        row("lamp hours are no temperature", "temperature", "1234 1201 0987 1010\r", false,
+            "{'temperature':null}");
+        row("a temperature is no lamp reply", "lamps", "036.0, 47.5\r", false,
+            "{'lamp_mode':null,'lamps':null}");
+        row("a lamp reply is no pc type", "pc-type", "1E\r", false, "{'pc_type':null}");
+        row("a pc type is no signal", "signal", "NTSC\r", false, "{'signal':null}");
+        row("a signal code is no pressure", "pressure", "80\r", false, "{'pressure_hpa':null}");
+        row("a pressure reading is no power code", "power", "0512\r", false,
+            "{'power':null,'power_code':null,'power_status':null}");
+        row("an input of two characters", "input", "12\r", false, "{'input':null}");
         row("input 5", "input", "5\r", false, "{'input':null}");
         row("orientation", "orientation", "10\r", true, "{'orientation':'Top/Bottom reversal'}");
         row("four lamp hours", "lamp-hours", "0042 1201 0987 1010\r", true,
             "{'lamp_hours':[42,1201,987,1010]}");
         row("one lamp's hours", "lamp-hours", "12345\r", true, "{'lamp_hours':[12345]}");
-        row("blanks between", "lamp-hours", "12  34\r", true, "{'lamp_hours':[12,34]}");
+        row("blanks between", "lamp-hours", "1200  0034\r", true, "{'lamp_hours':[1200,34]}");
         row("five numbers", "lamp-hours", "1 2 3 4 5\r", false, "{'lamp_hours':null}");
         row("not a number", "lamp-hours", "12a4 1\r", false, "{'lamp_hours':null}");
         row("negative", "lamp-hours", "-12\r", false, "{'lamp_hours':null}");
@@ -177,7 +191,31 @@ class TestBridgeCore : public QObject {
         QTest::newRow("port twice")
             << line + "      - {name: a, unit: 1}\n  - port: /dev/ttyUSB0\n    projectors: [{name: b, unit: "
                       "1}]\n"
-            << "5:11: port '/dev/ttyUSB0' is given twice (first on line 2): one line, one list of projectors";
+            << "5:11: port '/dev/ttyUSB0' is the wire of '/dev/ttyUSB0' (line 2): one line, one list of "
+               "projectors";
+        QTest::newRow("one gateway written two ways")
+            << QByteArray("lines:\n  - port: tcp://gw:4001\n    projectors: [{name: a, unit: 1}]\n"
+                          "  - port: rfc2217://GW:4001/\n    projectors: [{name: b, unit: 1}]\n")
+            << "4:11: port 'rfc2217://GW:4001/' is the wire of 'tcp://gw:4001' (line 2): one line, one list "
+               "of "
+               "projectors";
+        QTest::newRow("one device written two ways")
+            << QByteArray("lines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: a, unit: 1}]\n"
+                          "  - port: /dev//ttyUSB0\n    projectors: [{name: b, unit: 1}]\n")
+            << "4:11: port '/dev//ttyUSB0' is the wire of '/dev/ttyUSB0' (line 2): one line, one list of "
+               "projectors";
+        QTest::newRow("a device name without its path")
+            << QByteArray("lines:\n  - port: ttyUSB0\n    projectors: [{name: a, unit: 1}]\n")
+            << "2:11: port 'ttyUSB0': a device path starts at / (/dev/ttyUSB0); a gateway is tcp://HOST:PORT "
+               "or "
+               "rfc2217://HOST:PORT";
+        QTest::newRow("a gateway without its scheme")
+            << QByteArray("lines:\n  - port: hall-gw:4001\n    projectors: [{name: a, unit: 1}]\n")
+            << "2:11: port 'hall-gw:4001': a device path starts at / (/dev/ttyUSB0); a gateway is "
+               "tcp://HOST:PORT or rfc2217://HOST:PORT";
+        QTest::newRow("half a client certificate")
+            << line + "      - {name: a, unit: 1}\nmqtt: {host: b, tls: {cert_file: /etc/c.pem}}\n"
+            << "5:22: tls: a client certificate needs both cert_file and key_file";
         QTest::newRow("listen on a name")
             << QByteArray("listen: example.org:80\n")
             << "1:9: listen: 'example.org:80': 'example.org' is not an IP address of this "
@@ -245,7 +283,8 @@ class TestBridgeCore : public QObject {
         QCOMPARE(foyer,
                  QStringList({"kr7_up{projector=\"foyer\"} 0", "kr7_exchanges_total{projector=\"foyer\"} 18",
                               "kr7_no_reply_total{projector=\"foyer\"} 18",
-                              "kr7_reply_unreadable_total{projector=\"foyer\"} 0"}));
+                              "kr7_reply_unreadable_total{projector=\"foyer\"} 0",
+                              "kr7_late_replies_total{projector=\"foyer\"} 0"}));
         QVERIFY(metrics.contains(
             "kr7_status_info{projector=\"hall-left\",query=\"pc_type\",text=\"A\\\"B\\\\C\"} 1"));
         QVERIFY(metrics.contains("kr7_lamp_used_seconds{projector=\"hall-left\",lamp=\"2\"} 4323600\n"));

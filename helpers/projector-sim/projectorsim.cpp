@@ -113,7 +113,7 @@ void ProjectorSim::onBytes(const QByteArray &bytes) {
                     j = char(m_random.bounded(256));
                 *reply = junk;
             }
-            scheduleReply(*reply);
+            scheduleReply(*reply, faults.lineDelayMs.value(line, faults.replyDelayMs));
         }
         if (faults.hangUpAfterLines > 0 && m_lineCount >= faults.hangUpAfterLines) {
             hangUp();
@@ -122,8 +122,8 @@ void ProjectorSim::onBytes(const QByteArray &bytes) {
     }
 }
 
-void ProjectorSim::scheduleReply(QByteArray reply) {
-    qint64 at = m_clock.elapsed() + faults.replyDelayMs;
+void ProjectorSim::scheduleReply(QByteArray reply, int delayMs) {
+    qint64 at = m_clock.elapsed() + delayMs;
     if (!m_due.empty())
         at = std::max(at, m_due.back().at);
     if (faults.pieceGapMs > 0) {

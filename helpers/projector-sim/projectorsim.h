@@ -4,6 +4,7 @@
 
 #include <QByteArray>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QList>
 #include <QObject>
 #include <QRandomGenerator>
@@ -25,6 +26,7 @@ struct Faults {
     int streamBps = 0;        // > 0: talk unasked, bytes per second (19200 bit/s is 1920)
     int hangUpAfterLines = 0; // > 0: hang up after this many lines
     QList<int> silentUnits;   // units that act on their lines but answer nothing (a dead RS-232C port)
+    QHash<QByteArray, int> lineDelayMs; // a reply slower than the rest: line (without CR) -> its delay
 };
 
 // The simulated projector on a serial line: a pseudo-terminal pair of its own, or an existing device.
@@ -72,7 +74,7 @@ class ProjectorSim : public QObject {
     void onReadable();
     void onBytes(const QByteArray &bytes);
     void flushOut();
-    void scheduleReply(QByteArray reply);
+    void scheduleReply(QByteArray reply, int delayMs);
     void sendDue();
     void streamTick();
     qint64 now() const { return m_clock.elapsed() + m_skipped; }

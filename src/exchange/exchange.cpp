@@ -12,13 +12,17 @@ LineExchange::LineExchange(SerialLine &line, QObject *parent) : QObject(parent),
     m_window.setSingleShot(true);
     m_window.setTimerType(Qt::PreciseTimer);
     connect(&m_window, &QTimer::timeout, this, [this] { endReply(false); });
+    m_settle.setSingleShot(true);
+    m_settle.setTimerType(Qt::PreciseTimer);
+    connect(&m_settle, &QTimer::timeout, this, &LineExchange::settled);
     connect(&m_line, &SerialLine::received, this, &LineExchange::onReceived);
 }
 
 bool LineExchange::ask(const QString &prefix, const QString &code, int windowMs) {
     const QByteArray line = commandLine(prefix, code).toLatin1();
-    if (m_waiting) {
-        emit lineRefused(line, QStringLiteral("an exchange is under way"));
+    if (busy()) {
+        emit lineRefused(line, m_waiting ? QStringLiteral("an exchange is under way")
+                                         : QStringLiteral("the line settles after a reply window ran out"));
         return false;
     }
     if (m_line.state() != SerialLine::State::Open) {
@@ -44,6 +48,7 @@ bool LineExchange::ask(const QString &prefix, const QString &code, int windowMs)
 
 void LineExchange::abandon() {
     m_window.stop();
+    m_settle.stop();
     m_waiting = false;
 }
 
@@ -52,6 +57,11 @@ void LineExchange::onReceived() {
     if (bytes.isEmpty())
         return;
     emit bytesReceived(bytes);
+    if (m_settle.isActive()) {
+        if (!std::exchange(m_late, true))
+            emit lateReply();
+        return;
+    }
     if (!m_waiting)
         return;
     m_result.reply += bytes;
@@ -68,6 +78,10 @@ void LineExchange::endReply(bool replied) {
     m_waiting = false;
     const int window = m_window.interval();
     m_window.stop();
+    if (!replied) { // the window ran out: what comes next may still be this line's reply
+        m_late = false;
+        m_settle.start(kSettleMs);
+    }
     ExchangeResult r = std::move(m_result);
     r.elapsedMs = double(m_clock.nsecsElapsed()) / 1e6;
     // A reply window that ends on bytes without an end is still a reply, as the panel shows it.

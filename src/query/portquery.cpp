@@ -18,6 +18,7 @@ PortQuery::PortQuery(QString port, const Plan &plan, traffic::TrafficLog *traffi
     connect(&m_line, &SerialLine::openFailed, this, &PortQuery::onFailed);
     connect(&m_line, &SerialLine::portLost, this, &PortQuery::onFailed);
     connect(&m_exchange, &LineExchange::finished, this, &PortQuery::onAnswered);
+    connect(&m_exchange, &LineExchange::settled, this, &PortQuery::sendNext);
 }
 
 PortQuery::~PortQuery() = default;
@@ -34,7 +35,7 @@ void PortQuery::onFailed(const QString &message) {
 }
 
 void PortQuery::sendNext() {
-    if (m_done)
+    if (m_done || m_exchange.busy())
         return;
     if (m_next >= m_plan.commands.size())
         return finish();
@@ -52,13 +53,16 @@ void PortQuery::sendNext() {
 void PortQuery::onAnswered(const ExchangeResult &result) {
     Result &r = m_results.last();
     static_cast<ExchangeResult &>(r) = result;
-    sendNext();
+    if (m_next >= m_plan.commands.size())
+        return finish(); // the last: no need to wait for the line to settle
+    if (!m_exchange.busy())
+        sendNext(); // else when the line has settled
 }
 
 void PortQuery::stop() {
     if (m_done)
         return;
-    if (m_exchange.busy()) { // the command under way did not finish
+    if (m_exchange.awaitingReply()) { // the command under way did not finish
         m_exchange.abandon();
         m_results.removeLast();
     }
@@ -69,6 +73,7 @@ void PortQuery::finish() {
     if (m_done)
         return;
     m_done = true;
+    m_exchange.abandon();
     m_line.setPortOpen(false); // the log's CLOSED record comes from the tap
     emit finished();
 }

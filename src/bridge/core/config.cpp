@@ -3,7 +3,9 @@
 #include "catalogue.h"
 #include "portname.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QHostAddress>
 #include <QRegularExpression>
 
@@ -143,8 +145,7 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
     line.projectors << p;
 }
 
-void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &ports,
-              std::map<QString, int> &names) {
+void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &names) {
     const auto keys = keysOf(node, QStringLiteral("line"), {"port", "speed", "projectors"});
     if (!keys.count("port"))
         fail(node.Mark(), QStringLiteral("line: 'port' is required"));
@@ -156,13 +157,23 @@ void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &po
     const auto parsed = parsePortName(line.port);
     if (const QString *error = std::get_if<QString>(&parsed))
         fail(portNode.Mark(), *error);
-    if (const auto seen = ports.find(line.port); seen != ports.end())
+    const PortName &name = std::get<PortName>(parsed);
+    if (name.kind == PortName::Kind::Device && !line.port.startsWith(QLatin1Char('/')))
         fail(portNode.Mark(),
-             QStringLiteral("port '%1' is given twice (first on line %2): one line, one list of "
-                            "projectors")
-                 .arg(line.port)
-                 .arg(seen->second));
-    ports[line.port] = portNode.Mark().line + 1;
+             QStringLiteral("port '%1': a device path starts at / (/dev/ttyUSB0); a gateway is "
+                            "tcp://HOST:PORT or rfc2217://HOST:PORT")
+                 .arg(line.port));
+    // One wire, one line: the same gateway however it is written (a trailing slash, the host's case, raw or
+    // RFC 2217), the same device path however it is spelled (links are followed when the file is loaded).
+    line.wire = name.isNetwork() ? name.host.toLower() + QLatin1Char(':') + QString::number(name.port)
+                                 : QDir::cleanPath(name.device);
+    line.lineNumber = portNode.Mark().line + 1;
+    for (const LineConfig &other : config.lines)
+        if (other.wire == line.wire)
+            fail(portNode.Mark(),
+                 QStringLiteral("port '%1' is the wire of '%2' (line %3): one line, one list of projectors")
+                     .arg(line.port, other.port)
+                     .arg(other.lineNumber));
     if (keys.count("speed")) {
         const YAML::Node &speed = keys.at("speed");
         line.baud = wholeNumber(speed, QStringLiteral("speed"), 1, 1000000000);
@@ -198,6 +209,17 @@ QString topicPrefix(const YAML::Node &node, const QString &what, bool mayBeEmpty
     return value;
 }
 
+FileSetting fileSetting(const std::map<std::string, YAML::Node> &keys, const char *key) {
+    const auto found = keys.find(key);
+    if (found == keys.end())
+        return {};
+    FileSetting f{scalar(found->second, QString::fromLatin1(key)), found->second.Mark().line + 1,
+                  found->second.Mark().column + 1};
+    if (f.path.isEmpty())
+        fail(found->second.Mark(), QStringLiteral("%1: a file's path").arg(QLatin1String(key)));
+    return f;
+}
+
 void readMqtt(Config &config, const YAML::Node &node) {
     const auto keys = keysOf(node, QStringLiteral("mqtt"),
                              {"host", "port", "tls", "username", "password_file", "client_id", "base_topic",
@@ -210,23 +232,25 @@ void readMqtt(Config &config, const YAML::Node &node) {
     if (!hostShape.match(m.host).hasMatch())
         fail(keys.at("host").Mark(), QStringLiteral("host '%1': a name or an address").arg(m.host));
     if (keys.count("tls")) {
-        const auto tls = keysOf(keys.at("tls"), QStringLiteral("tls"), {"ca_file"});
+        const auto tls = keysOf(keys.at("tls"), QStringLiteral("tls"), {"ca_file", "cert_file", "key_file"});
         m.tls = true;
         m.port = 8883;
-        if (tls.count("ca_file"))
-            m.caFile = scalar(tls.at("ca_file"), QStringLiteral("ca_file"));
+        m.caFile = fileSetting(tls, "ca_file");
+        m.certFile = fileSetting(tls, "cert_file");
+        m.keyFile = fileSetting(tls, "key_file");
+        if (m.certFile.path.isEmpty() != m.keyFile.path.isEmpty())
+            fail(keys.at("tls").Mark(),
+                 QStringLiteral("tls: a client certificate needs both cert_file and key_file"));
     }
     if (keys.count("port"))
         m.port = quint16(wholeNumber(keys.at("port"), QStringLiteral("port"), 1, 65535));
     if (keys.count("username"))
         m.username = scalar(keys.at("username"), QStringLiteral("username"));
     if (keys.count("password_file")) {
-        const YAML::Node &file = keys.at("password_file");
-        m.passwordFile = scalar(file, QStringLiteral("password_file"));
-        m.passwordFileLine = file.Mark().line + 1;
-        m.passwordFileColumn = file.Mark().column + 1;
+        m.passwordFile = fileSetting(keys, "password_file");
         if (m.username.isEmpty())
-            fail(file.Mark(), QStringLiteral("password_file: a password needs a username"));
+            fail(keys.at("password_file").Mark(),
+                 QStringLiteral("password_file: a password needs a username"));
     }
     if (keys.count("client_id")) {
         m.clientId = scalar(keys.at("client_id"), QStringLiteral("client_id"));
@@ -264,9 +288,9 @@ Config read(const YAML::Node &root) {
     const YAML::Node &lines = keys.at("lines");
     if (!lines.IsSequence() || lines.size() == 0)
         fail(lines.Mark(), QStringLiteral("lines: a list of at least one line is expected"));
-    std::map<QString, int> ports, names;
+    std::map<QString, int> names;
     for (const YAML::Node &line : lines)
-        readLine(config, line, ports, names);
+        readLine(config, line, names);
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     return config;
@@ -292,6 +316,64 @@ std::variant<Config, ConfigError> parseConfig(QByteArrayView yaml) {
     }
 }
 
+namespace {
+
+// What the parser cannot know without the file system: the wire a device path reaches after its links, and
+// whether each file the settings name can be read.
+std::optional<ConfigError> checkFiles(Config &config) {
+    for (qsizetype l = 0; l < config.lines.size(); ++l) {
+        LineConfig &line = config.lines[l];
+        if (line.port.startsWith(QLatin1Char('/'))) {
+            const QString target = QFileInfo(line.port).canonicalFilePath();
+            if (!target.isEmpty())
+                line.wire = target;
+        }
+        for (qsizetype o = 0; o < l; ++o)
+            if (config.lines[o].wire == line.wire)
+                return ConfigError{
+                    line.lineNumber, 0,
+                    QStringLiteral("port '%1' is the wire of '%2' (line %3, both %4): one line, "
+                                   "one list of projectors")
+                        .arg(line.port, config.lines[o].port)
+                        .arg(config.lines[o].lineNumber)
+                        .arg(line.wire)};
+    }
+    if (!config.mqtt)
+        return std::nullopt;
+    MqttConfig &m = *config.mqtt;
+    // Certificates are read by the MQTT library when it connects: an unreadable one must stop the start here,
+    // never let the bridge connect without them.
+    for (const auto &[key, f] : {std::pair{"ca_file", &m.caFile}, std::pair{"cert_file", &m.certFile},
+                                 std::pair{"key_file", &m.keyFile}}) {
+        if (f->path.isEmpty())
+            continue;
+        QFile file(f->path);
+        if (!file.open(QIODevice::ReadOnly))
+            return ConfigError{
+                f->line, f->column,
+                QStringLiteral("%1 %2: %3").arg(QLatin1String(key), f->path, file.errorString())};
+    }
+    if (m.passwordFile.path.isEmpty())
+        return std::nullopt;
+    // The password lives in a file of its own (mode 0600, or a systemd credential), never in the YAML.
+    QFile secret(m.passwordFile.path);
+    QString problem;
+    if (!secret.open(QIODevice::ReadOnly))
+        problem = secret.errorString();
+    else if ((m.password = secret.readLine(4097)).endsWith('\n'))
+        m.password.chop(1);
+    if (problem.isEmpty() && m.password.endsWith('\r'))
+        m.password.chop(1);
+    if (problem.isEmpty() && m.password.isEmpty())
+        problem = QStringLiteral("its first line is empty");
+    if (problem.isEmpty())
+        return std::nullopt;
+    return ConfigError{m.passwordFile.line, m.passwordFile.column,
+                       QStringLiteral("password_file %1: %2").arg(m.passwordFile.path, problem)};
+}
+
+} // namespace
+
 std::variant<Config, QString> loadConfig(const QString &path) {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
@@ -301,24 +383,10 @@ std::variant<Config, QString> loadConfig(const QString &path) {
         return QStringLiteral("%1: larger than %2 bytes; not a configuration").arg(path).arg(kMaxConfigBytes);
     auto parsed = parseConfig(yaml);
     if (Config *config = std::get_if<Config>(&parsed)) {
-        if (!config->mqtt || config->mqtt->passwordFile.isEmpty())
+        const std::optional<ConfigError> problem = checkFiles(*config);
+        if (!problem)
             return std::move(*config);
-        // The password lives in a file of its own (mode 0600, or a systemd credential), never in the YAML.
-        MqttConfig &m = *config->mqtt;
-        QFile secret(m.passwordFile);
-        QString problem;
-        if (!secret.open(QIODevice::ReadOnly))
-            problem = secret.errorString();
-        else if ((m.password = secret.readLine(4097)).endsWith('\n'))
-            m.password.chop(1);
-        if (problem.isEmpty() && m.password.endsWith('\r'))
-            m.password.chop(1);
-        if (problem.isEmpty() && m.password.isEmpty())
-            problem = QStringLiteral("its first line is empty");
-        if (problem.isEmpty())
-            return std::move(*config);
-        parsed = ConfigError{m.passwordFileLine, m.passwordFileColumn,
-                             QStringLiteral("password_file %1: %2").arg(m.passwordFile, problem)};
+        parsed = *problem;
     }
     const ConfigError &e = std::get<ConfigError>(parsed);
     QString where = path;

@@ -16,21 +16,31 @@ struct ProjectorConfig {
 };
 
 struct LineConfig {
-    QString port; // a device path, tcp://HOST:PORT or rfc2217://HOST:PORT, as written
+    QString port;       // a device path, tcp://HOST:PORT or rfc2217://HOST:PORT, as written
+    QString wire;       // what it reaches: host:port, or the device path (after its links, once loaded)
+    int lineNumber = 0; // where the port is written in the file
     int baud = 19200;
     QList<ProjectorConfig> projectors;
     QString settings() const { return QStringLiteral("%1,N,8,1").arg(baud); }
+};
+
+// A file a setting names, and where it is named (for an error when it cannot be read).
+struct FileSetting {
+    QString path; // empty: none
+    int line = 0, column = 0;
+    bool operator==(const FileSetting &) const = default;
 };
 
 struct MqttConfig {
     QString host;
     quint16 port = 1883; // 8883 with tls
     bool tls = false;
-    QString caFile; // with tls; empty: the system's certificates (/etc/ssl/certs)
+    FileSetting caFile;   // with tls; none: the system's certificates (/etc/ssl/certs)
+    FileSetting certFile; // with tls: a client certificate and its key, both or neither
+    FileSetting keyFile;
     QString username;
-    QString passwordFile;
+    FileSetting passwordFile;
     QByteArray password; // the file's first line, read by loadConfig; never written in the YAML
-    int passwordFileLine = 0, passwordFileColumn = 0;
     QString clientId = QStringLiteral("kr7-bridge");
     QString baseTopic = QStringLiteral("kr7");
     QString discoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery

@@ -54,6 +54,11 @@ LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traff
     connect(&m_line, &SerialLine::notice, this,
             [this](const QString &text) { journal(QStringLiteral("line %1: %2").arg(m_port, text)); });
     connect(&m_exchange, &LineExchange::finished, this, &LinePoller::onAnswered);
+    connect(&m_exchange, &LineExchange::settled, this, &LinePoller::pump);
+    connect(&m_exchange, &LineExchange::lateReply, this, [this] {
+        if (m_lastAsked >= 0)
+            m_state.change(m_lastAsked, [](ProjectorState &p) { ++p.lateReplies; });
+    });
 }
 
 LinePoller::~LinePoller() = default;
@@ -210,6 +215,7 @@ void LinePoller::send(LineSchedule::Step step) {
 void LinePoller::onAnswered(const ExchangeResult &result) {
     LineSchedule::Step step = std::exchange(m_onWire, {});
     const int index = step.projector;
+    m_lastAsked = index;
     bool cameUp = false;
     if (result.replied)
         m_availability.replied(index);

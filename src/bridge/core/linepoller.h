@@ -74,6 +74,7 @@ class LinePoller : public QObject {
     QTimer m_wake; // when the next round is due
     QTimer m_pause;
     LineSchedule::Step m_onWire;       // what the exchange under way asks
+    int m_lastAsked = -1;              // the projector of the last exchange: a late reply is its
     QList<QElapsedTimer> m_pollClocks; // per projector of the line: since its first query of the round
     QList<int> m_projectors;
     int m_offlineAfter;

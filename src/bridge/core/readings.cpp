@@ -22,9 +22,20 @@ QByteArrayView untilCr(QByteArrayView reply) {
     return cr < 0 ? reply : reply.first(cr);
 }
 
+// The reply's text before its carriage return, when it has exactly that many characters and ends there: a
+// reply of another shape cannot be this query's answer (a late reply to the query before, an
+// acknowledgement).
+std::optional<QByteArrayView> body(QByteArrayView reply, qsizetype length) {
+    if (reply.size() != length + 1 || reply.back() != '\r')
+        return std::nullopt;
+    return reply.first(length);
+}
+
 // The panel's status text for this reply to query, decoded exactly as the STATUS field shows it, outer
-// blanks trimmed.
-std::optional<QString> panelText(std::string_view query, QByteArrayView reply) {
+// blanks trimmed; nothing for a reply that is not length characters and its carriage return.
+std::optional<QString> panelText(std::string_view query, QByteArrayView reply, qsizetype length) {
+    if (!body(reply, length))
+        return std::nullopt;
     const std::optional<QString> text = decodeStatus(fromView(queryCode(query)) + QLatin1Char('\r'),
                                                      QStringView(), monitorText(QString::fromLatin1(reply)));
     if (!text)
@@ -36,12 +47,12 @@ ReadResult fromText(const std::optional<QString> &text) {
     return text ? ReadResult{*text, true} : ReadResult{};
 }
 
-template <std::size_t N> ReadResult panel(const char (&query)[N], QByteArrayView reply) {
-    return fromText(panelText(query, reply));
+template <std::size_t N> ReadResult panel(const char (&query)[N], QByteArrayView reply, qsizetype length) {
+    return fromText(panelText(query, reply, length));
 }
 
 ReadResult readPowerCode(QByteArrayView reply) {
-    if (!panelText("power", reply))
+    if (!panelText("power", reply, 2))
         return {};
     return {QString::fromLatin1(reply.first(2)), true};
 }
@@ -54,28 +65,31 @@ ReadResult readPower(QByteArrayView reply) {
 }
 
 ReadResult readInput(QByteArrayView reply) {
-    if (!panelText("input", reply))
+    if (!panelText("input", reply, 1))
         return {};
     return {reply[0] - '0', true};
 }
 
 // The table holds exactly the modes 0-2 and the capital hexadecimal lamp digits.
 ReadResult readLampMode(QByteArrayView reply) {
-    if (!panelText("lamps", reply))
+    if (!panelText("lamps", reply, 2))
         return {};
     return {reply[0] - '0', true};
 }
 
 ReadResult readLampsOn(QByteArrayView reply) {
-    if (!panelText("lamps", reply))
+    if (!panelText("lamps", reply, 2))
         return {};
     const int bits = reply.sliced(1, 1).toByteArray().toInt(nullptr, 16);
     return {QJsonArray{bool(bits & 1), bool(bits & 2), bool(bits & 4), bool(bits & 8)}, true};
 }
 
 // The panel shows the first 19 characters, so many are read. A number that runs on past them would be read
-// cut short: it is left out, and the reply counts as not read in full.
+// cut short: it is left out, and the reply counts as not read in full. Hours come in groups of at least three
+// digits ("0042"): a two-digit code is another query's reply.
 ReadResult readLampHours(QByteArrayView reply) {
+    if (!reply.endsWith('\r'))
+        return {};
     const QByteArrayView text = untilCr(reply);
     QByteArrayView shown = text.first(std::min<qsizetype>(19, text.size()));
     const bool cut = text.size() > shown.size() && text[shown.size()] != ' ' && shown.back() != ' ';
@@ -88,7 +102,7 @@ ReadResult readLampHours(QByteArrayView reply) {
         for (const char c : group)
             if (c < '0' || c > '9')
                 return {};
-        if (hours.size() == 4)
+        if (hours.size() == 4 || group.size() < 3)
             return {};
         hours << group.toDouble();
     }
@@ -97,8 +111,11 @@ ReadResult readLampHours(QByteArrayView reply) {
     return {hours, !cut};
 }
 
-// Sensor 1 is reply characters 1-5, sensor 2 characters 8-11: what the panel shows of each.
+// Sensor 1 is reply characters 1-5, sensor 2 characters 8-11: what the panel shows of each; ", " stands
+// between them.
 ReadResult readTemperature(QByteArrayView reply) {
+    if (!reply.endsWith('\r') || reply.size() < 8 || reply.sliced(5, 2) != ", ")
+        return {};
     const auto chars = [&](qsizetype from, qsizetype n) -> QByteArrayView {
         if (reply.size() <= from)
             return {};
@@ -113,18 +130,30 @@ ReadResult readTemperature(QByteArrayView reply) {
     return {a, sensors[0] && sensors[1]};
 }
 
+// A signal's name ("NTSC", "1280X1024 60HZ", "----"): three characters or more, a letter or a dash among
+// them. Shorter codes and plain numbers are the replies of other queries.
 ReadResult readPcType(QByteArrayView reply) {
     const QByteArrayView text = untilCr(reply);
-    if (text.isEmpty() || text.size() == reply.size())
+    if (text.size() < 3 || text.size() + 1 != reply.size())
         return {}; // no carriage return: the reply did not end
-    for (const char c : text)
+    bool named = false;
+    for (const char c : text) {
         if (uchar(c) < 0x20 || uchar(c) > 0x7E)
             return {};
+        named = named || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '-';
+    }
+    if (!named)
+        return {};
     return {QString::fromLatin1(text), true};
 }
 
+// The reading is a number of three to five digits, signed or not ("0512").
 ReadResult readPressure(QByteArrayView reply) {
-    const std::optional<double> reading = readDecimal(untilCr(reply));
+    const QByteArrayView text = untilCr(reply);
+    const qsizetype digits = text.size() - (text.startsWith('+') || text.startsWith('-') ? 1 : 0);
+    if (text.size() + 1 != reply.size() || digits < 3 || digits > 5 || text.contains('.'))
+        return {};
+    const std::optional<double> reading = readDecimal(text);
     const std::optional<int> hpa = reading ? pressureHpa(*reading) : std::nullopt;
     return hpa ? ReadResult{*hpa, true} : ReadResult{};
 }
@@ -165,7 +194,7 @@ const std::array kTable{
     Reading{"power_status",
             "power",
             T::String,
-            [](QByteArrayView r) { return panel("power", r); },
+            [](QByteArrayView r) { return panel("power", r, 2); },
             0,
             true,
             "power",
@@ -183,10 +212,10 @@ const std::array kTable{
              R"({"command_template":"{\"input\": {{ value }}}",)"
              R"("options":["1","2","3","4"]})",
              true}},
-    Reading{"input_text", "input", T::String, [](QByteArrayView r) { return panel("input", r); }, 0, false,
+    Reading{"input_text", "input", T::String, [](QByteArrayView r) { return panel("input", r, 1); }, 0, false,
             "input"},
-    Reading{"orientation", "orientation", T::String, [](QByteArrayView r) { return panel("orientation", r); },
-            0, true, "orientation"},
+    Reading{"orientation", "orientation", T::String,
+            [](QByteArrayView r) { return panel("orientation", r, 2); }, 0, true, "orientation"},
     Reading{"lamp_hours",
             "lamp-hours",
             T::NumberList,
@@ -225,13 +254,13 @@ const std::array kTable{
             nullptr,
             {"kr7_lamp_on", "gauge", "1 while the lamp is on.", "lamp"},
             {"binary_sensor", "lamp_%1", "Lamp %1", R"({"device_class":"light"})"}},
-    Reading{"lamps_text", "lamps", T::String, [](QByteArrayView r) { return panel("lamps", r); }, 0, false,
+    Reading{"lamps_text", "lamps", T::String, [](QByteArrayView r) { return panel("lamps", r, 2); }, 0, false,
             "lamps"},
     Reading{"pc_type", "pc-type", T::String, readPcType, 0, true, "pc_type"},
     Reading{"signal",
             "signal",
             T::String,
-            [](QByteArrayView r) { return panel("signal", r); },
+            [](QByteArrayView r) { return panel("signal", r, 2); },
             0,
             true,
             "signal",

@@ -25,6 +25,7 @@ struct ProjectorState {
     quint64 exchanges = 0;
     quint64 noReplies = 0;
     quint64 unreadable = 0;
+    quint64 lateReplies = 0;           // replies that came after their window, drained in the settle gap
     QDateTime lastSeen;                // the last reply of any kind; invalid before the first
     std::optional<double> pollSeconds; // how long its queries took in its last full poll
 };

@@ -68,13 +68,16 @@ const std::array<Bookkeeping, 1> kBefore{{
     {"kr7_up", "gauge", "1 when the projector answered anything in its last offline_after poll rounds.",
      [](Samples &s, const ProjectorState &p) { s.add(p.available ? 1 : 0); }},
 }};
-const std::array<Bookkeeping, 5> kAfter{{
+const std::array<Bookkeeping, 6> kAfter{{
     {"kr7_exchanges_total", "counter", "Queries sent to the projector.",
      [](Samples &s, const ProjectorState &p) { s.add(double(p.exchanges)); }},
     {"kr7_no_reply_total", "counter", "Queries the projector did not answer within the reply window.",
      [](Samples &s, const ProjectorState &p) { s.add(double(p.noReplies)); }},
     {"kr7_reply_unreadable_total", "counter", "Replies that could not be read in full.",
      [](Samples &s, const ProjectorState &p) { s.add(double(p.unreadable)); }},
+    {"kr7_late_replies_total", "counter",
+     "Replies that came after their reply window, drained before the next line went out.",
+     [](Samples &s, const ProjectorState &p) { s.add(double(p.lateReplies)); }},
     {"kr7_last_reply_timestamp_seconds", "gauge", "When the projector last replied, in seconds since 1970.",
      [](Samples &s, const ProjectorState &p) {
          if (p.lastSeen.isValid())

@@ -36,10 +36,19 @@ MqttClient::MqttClient(Settings settings, QObject *parent)
     if (!m_settings.username.isEmpty())
         mosquitto_username_pw_set(m_mosq, m_settings.username.toUtf8().constData(),
                                   m_settings.password.isEmpty() ? nullptr : m_settings.password.constData());
-    if (m_settings.tls)
-        mosquitto_tls_set(
-            m_mosq, m_settings.caFile.isEmpty() ? nullptr : m_settings.caFile.toUtf8().constData(),
-            m_settings.caFile.isEmpty() ? "/etc/ssl/certs" : nullptr, nullptr, nullptr, nullptr);
+    if (m_settings.tls) {
+        const QByteArray ca = m_settings.caFile.toUtf8(), cert = m_settings.certFile.toUtf8(),
+                         key = m_settings.keyFile.toUtf8();
+        const int rc = mosquitto_tls_set(
+            m_mosq, ca.isEmpty() ? nullptr : ca.constData(), ca.isEmpty() ? "/etc/ssl/certs" : nullptr,
+            cert.isEmpty() ? nullptr : cert.constData(), key.isEmpty() ? nullptr : key.constData(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS)
+            m_setupError =
+                QStringLiteral("TLS cannot be set up (ca_file %1, cert_file %2, key_file %3): %4")
+                    .arg(ca.isEmpty() ? QStringLiteral("/etc/ssl/certs") : m_settings.caFile,
+                         cert.isEmpty() ? QStringLiteral("none") : m_settings.certFile,
+                         key.isEmpty() ? QStringLiteral("none") : m_settings.keyFile, errorText(rc, errno));
+    }
     if (!m_settings.willTopic.isEmpty())
         mosquitto_will_set(m_mosq, m_settings.willTopic.toUtf8().constData(),
                            int(m_settings.willPayload.size()), m_settings.willPayload.constData(), 1, true);
@@ -71,11 +80,13 @@ void MqttClient::joinWorker() {
 }
 
 void MqttClient::start() {
-    if (m_state == State::Idle)
+    if (m_state == State::Idle && m_setupError.isEmpty())
         connectNow();
 }
 
 void MqttClient::connectNow() {
+    if (!m_setupError.isEmpty())
+        return;
     m_state = State::Connecting;
     joinWorker();
     const QByteArray host = m_settings.host.toUtf8();

@@ -24,7 +24,9 @@ class MqttClient : public QObject {
         QString host;
         int port = 1883;
         bool tls = false;
-        QString caFile; // with tls; empty: the system's certificate folder
+        QString caFile;   // with tls; empty: the system's certificate folder
+        QString certFile; // with tls: a client certificate and its key
+        QString keyFile;
         QString username;
         QByteArray password;
         QString clientId;
@@ -38,6 +40,9 @@ class MqttClient : public QObject {
     explicit MqttClient(Settings settings, QObject *parent = nullptr);
     ~MqttClient() override;
 
+    // Why the client cannot be used as configured (TLS files that cannot be set); it then never connects,
+    // so that nothing meant for a TLS broker goes out in clear. Empty when it can.
+    const QString &setupError() const { return m_setupError; }
     void start();
     // Sends what is queued (at most a second), then DISCONNECT: the broker does not send the will.
     void stop();
@@ -76,6 +81,7 @@ class MqttClient : public QObject {
     QTimer m_misc;
     QTimer m_retry;
     int m_delayMs = kFirstRetryMs;
+    QString m_setupError;
 };
 
 } // namespace kr7::bridge

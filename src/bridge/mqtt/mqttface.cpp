@@ -16,7 +16,9 @@ MqttClient::Settings clientSettings(const MqttConfig &c) {
     s.host = c.host;
     s.port = c.port;
     s.tls = c.tls;
-    s.caFile = c.caFile;
+    s.caFile = c.caFile.path;
+    s.certFile = c.certFile.path;
+    s.keyFile = c.keyFile.path;
     s.username = c.username;
     s.password = c.password;
     s.clientId = c.clientId;
@@ -55,9 +57,14 @@ QString MqttFace::topic(const QString &name, const char *suffix) const {
     return t;
 }
 
-void MqttFace::start() {
+bool MqttFace::start(QString *error) {
+    if (!m_client.setupError().isEmpty()) {
+        *error = QStringLiteral("mqtt: %1").arg(m_client.setupError());
+        return false;
+    }
     journal(QStringLiteral("mqtt: connecting to %1:%2").arg(m_config.host).arg(m_config.port));
     m_client.start();
+    return true;
 }
 
 void MqttFace::stop() {

@@ -27,7 +27,8 @@ class MqttFace : public QObject {
     MqttFace(const BridgeState &state, MqttConfig config, Submit submit, QObject *parent = nullptr);
     ~MqttFace() override;
 
-    void start();
+    // False with the reason when the face cannot work as configured (its TLS files cannot be set).
+    bool start(QString *error);
     // Publishes "offline" and disconnects.
     void stop();
     // Changes of one projector within this time go out as one message (a poll round changes its readings one

@@ -17,6 +17,14 @@ Bridge::Bridge(Config config, traffic::TrafficLog *log, QObject *parent)
 Bridge::~Bridge() = default;
 
 bool Bridge::start(QString *error) {
+    if (m_config.mqtt) {
+        m_mqtt = std::make_unique<MqttFace>(m_state, *m_config.mqtt,
+                                            [this](int projector, const SetRequest &request, auto done) {
+                                                submit(projector, request, std::move(done));
+                                            });
+        if (!m_mqtt->start(error))
+            return false;
+    }
     m_http = std::make_unique<HttpFace>(m_state);
     if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, error))
         return false;
@@ -32,13 +40,6 @@ bool Bridge::start(QString *error) {
                 .arg(m_config.listenPort));
     for (auto &p : m_pollers)
         p->start();
-    if (m_config.mqtt) {
-        m_mqtt = std::make_unique<MqttFace>(m_state, *m_config.mqtt,
-                                            [this](int projector, const SetRequest &request, auto done) {
-                                                submit(projector, request, std::move(done));
-                                            });
-        m_mqtt->start();
-    }
     return true;
 }
 
