@@ -15,6 +15,7 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <signal.h>
 
 using namespace kr7;
 
@@ -344,6 +345,66 @@ class TestBridge : public QObject {
                 }
             }
         }
+    }
+
+    // SIGHUP: a bad configuration changes nothing and says why; a good one keeps what stays (the line's port
+    // stays open, the projector's counters go on), drops what is gone and starts what is new; the traffic
+    // log is opened again, for log rotation.
+    void reloadOnSighup() {
+        auto hall = test::startSim({1, 2});
+        auto foyer = test::startSim({1});
+        auto annex = test::startSim({1});
+        BridgeRun bridge;
+        const QByteArray hallLine = "  - port: " + hall->devicePath().toUtf8() + "\n    projectors:\n";
+        QVERIFY2(bridge.start("poll_interval: 1\nlines:\n" + hallLine +
+                              "      - {name: left, unit: 1}\n      - {name: right, unit: 2}\n"
+                              "  - port: " +
+                              foyer->devicePath().toUtf8() +
+                              "\n    projectors: [{name: foyer, unit: single}]\n"),
+                 bridge.stderrText().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            bridge.available(QStringLiteral("right")) && bridge.available(QStringLiteral("foyer")), 20000);
+        const auto exchanges = [&](const char *name) {
+            return sample(bridge.metrics(), QByteArray("kr7_exchanges_total{projector=\"") + name + "\"}");
+        };
+        QFile config(bridge.path("bridge.yaml"));
+        const auto rewrite = [&](const QByteArray &body) {
+            QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
+            config.write("listen: 127.0.0.1:" + QByteArray::number(bridge.port) + "\n" + body);
+            config.close();
+            ::kill(pid_t(bridge.process.processId()), SIGHUP);
+        };
+
+        rewrite("poll_interval: 1\nlines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: x, unit: 7}]\n");
+        QTRY_VERIFY(bridge.stderrText().contains(
+            "SIGHUP: the configuration in force stays: " + config.fileName().toUtf8() + ":5:"));
+        QTRY_COMPARE(sample(bridge.metrics(), "kr7_config_last_reload_successful"), std::optional<double>(0));
+        QVERIFY(bridge.available(QStringLiteral("right")));
+
+        QVERIFY(QFile::rename(bridge.path("traffic.log"), bridge.path("traffic.log.1")));
+        const double before = exchanges("left").value_or(0);
+        QVERIFY(before > 0);
+        rewrite("poll_interval: 1\nlines:\n" + hallLine +
+                "      - {name: left, unit: 1}\n"
+                "  - port: " +
+                annex->devicePath().toUtf8() + "\n    projectors: [{name: annex, unit: single}]\n");
+        QTRY_COMPARE(sample(bridge.metrics(), "kr7_config_last_reload_successful"), std::optional<double>(1));
+        QTRY_VERIFY_WITH_TIMEOUT(bridge.available(QStringLiteral("annex")), 20000);
+        QVERIFY(exchanges("left").value_or(0) >= before);
+        QVERIFY(bridge.available(QStringLiteral("left")));
+        const QByteArray metrics = bridge.metrics();
+        QVERIFY(!metrics.contains("projector=\"right\""));
+        QVERIFY(!metrics.contains("projector=\"foyer\""));
+        QVERIFY(sample(metrics, "kr7_config_last_reload_success_timestamp_seconds").value_or(0) >
+                double(QDateTime::currentSecsSinceEpoch() - 60));
+        // The hall's line was never closed; the foyer's was, and the annex opened.
+        QFile old(bridge.path("traffic.log.1")), fresh(bridge.path("traffic.log"));
+        QVERIFY(old.open(QIODevice::ReadOnly) && fresh.open(QIODevice::ReadOnly));
+        const QByteArray both = old.readAll() + fresh.readAll();
+        QVERIFY(!both.contains(hall->devicePath().toUtf8() + "\tCLOSED"));
+        QVERIFY(both.contains(foyer->devicePath().toUtf8() + "\tCLOSED"));
+        QVERIFY(fresh.seek(0) &&
+                fresh.readLine().contains("session start: kr7-bridge 1.40; log opened again"));
     }
 };
 

@@ -3,7 +3,8 @@
 #include "commandline.h"
 #include "config.h"
 #include "journal.h"
-#include "stopsignals.h"
+#include "processsignals.h"
+#include "systemd.h"
 #include "trafficlog.h"
 
 #include <QCoreApplication>
@@ -56,16 +57,38 @@ int main(int argc, char *argv[]) {
     });
 
     Bridge bridge(std::move(settings), trafficLog.isOpen() ? &trafficLog : nullptr);
+    SystemdNotifier systemd;
 
-    // SIGTERM (systemd's stop) and SIGINT end the run cleanly: ports closed, the log complete.
-    kr7::StopSignals stopSignals;
-    if (!stopSignals.isValid()) {
+    // SIGTERM (systemd's stop) and SIGINT end the run cleanly: ports closed, the log complete. SIGHUP
+    // (systemctl reload, logrotate) opens the traffic log again and reads the configuration again.
+    kr7::ProcessSignals processSignals({SIGINT, SIGTERM, SIGHUP});
+    if (!processSignals.isValid()) {
         journal(QStringLiteral("cannot watch for SIGTERM"));
         return 1;
     }
-    QObject::connect(&stopSignals, &kr7::StopSignals::received, &app, [&](int signal) {
+    QObject::connect(&processSignals, &kr7::ProcessSignals::received, &app, [&](int signal) {
+        if (signal == SIGHUP) {
+            systemd.reloading();
+            if (trafficLog.isOpen()) {
+                QString error;
+                if (trafficLog.reopen(&error))
+                    trafficLog.sessionStart(cli.program(), QStringLiteral("log opened again on SIGHUP"));
+                else
+                    journal(QStringLiteral("SIGHUP: the traffic log stays where it was: %1").arg(error));
+            }
+            auto next = loadConfig(cli.value(config));
+            if (const QString *error = std::get_if<QString>(&next)) {
+                journal(QStringLiteral("SIGHUP: the configuration in force stays: %1").arg(*error));
+                bridge.state().changeService([](ServiceState &s) { s.lastReloadOk = false; });
+            } else {
+                bridge.reload(std::get<Config>(std::move(next)));
+            }
+            systemd.ready(QStringLiteral("running"));
+            return;
+        }
         journal(QStringLiteral("stopping (%1)")
                     .arg(signal == SIGTERM ? QStringLiteral("SIGTERM") : QStringLiteral("SIGINT")));
+        systemd.stopping();
         bridge.stop();
         QCoreApplication::exit(0);
     });
@@ -76,5 +99,6 @@ int main(int argc, char *argv[]) {
         journal(error);
         return 1;
     }
+    systemd.ready(QStringLiteral("running"));
     return app.exec();
 }

@@ -4,11 +4,13 @@
 #include "commandset.h"
 #include "portname.h"
 #include "portquery.h"
+#include "processsignals.h"
 #include "serialline.h"
-#include "stopsignals.h"
 #include "trafficlog.h"
 
 #include <QCoreApplication>
+
+#include <csignal>
 
 #include <cstdio>
 #include <memory>
@@ -131,8 +133,8 @@ int main(int argc, char *argv[]) {
     // Ctrl+C (or a monitoring system's time-out) ends the run cleanly: ports closed, the log complete, what
     // was answered printed.
     int interrupted = 0;
-    kr7::StopSignals stopSignals;
-    QObject::connect(&stopSignals, &kr7::StopSignals::received, &app, [&](int signal) {
+    kr7::ProcessSignals stopSignals({SIGINT, SIGTERM});
+    QObject::connect(&stopSignals, &kr7::ProcessSignals::received, &app, [&](int signal) {
         interrupted = signal;
         for (auto &q : queries)
             q->stop();

@@ -29,34 +29,67 @@ TrafficLog::~TrafficLog() {
         m_wake.notify_one();
         m_syncer.join();
     }
-    if (m_fd >= 0) {
-        ::fdatasync(m_fd);
-        ::close(m_fd);
-    }
+    for (const int fd : {m_fd, m_retired})
+        if (fd >= 0) {
+            ::fdatasync(fd);
+            ::close(fd);
+        }
 }
 
-bool TrafficLog::open(const QString &path, QString *error) {
+namespace {
+
+int openFile(const QString &path, QString *error) {
     const QByteArray name = QFile::encodeName(path);
     // Read as well as written: the end of the file is looked at before the first record.
     const int fd = ::open(name.constData(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
     if (fd < 0) {
         if (error)
             *error = QStringLiteral("cannot open the log %1: %2").arg(path, reasonOf(errno));
-        return false;
+        return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) { // some systems open a folder for writing
         ::close(fd);
         if (error)
             *error = QStringLiteral("cannot open the log %1: %2").arg(path, reasonOf(EISDIR));
-        return false;
+        return -1;
     }
+    return fd;
+}
+
+} // namespace
+
+bool TrafficLog::open(const QString &path, QString *error) {
+    const int fd = openFile(path, error);
+    if (fd < 0)
+        return false;
     m_fd = fd;
     m_path = path;
     m_base = QDateTime::currentDateTime();
     m_clock.start();
     prepareFile();
     m_syncer = std::thread([this] { syncLoop(); });
+    return true;
+}
+
+bool TrafficLog::reopen(QString *error) {
+    if (m_fd < 0)
+        return true;
+    const int fd = openFile(m_path, error);
+    if (fd < 0)
+        return false;
+    {
+        // The sync thread may be syncing the old file this moment: it closes it itself, once done.
+        std::lock_guard g(m_lock);
+        if (m_retired >= 0)
+            ::close(m_retired);
+        m_retired = m_fd;
+        m_fd = fd;
+        m_dirty = true;
+    }
+    m_wake.notify_one();
+    m_failure.clear(); // a disk that filled may have room again
+    prepareFile();
     return true;
 }
 
@@ -141,8 +174,14 @@ void TrafficLog::syncLoop() {
         if (m_stop)
             return;
         m_dirty = false;
+        const int fd = m_fd;
+        const int retired = std::exchange(m_retired, -1);
         g.unlock();
-        ::fdatasync(m_fd);
+        if (retired >= 0) {
+            ::fdatasync(retired);
+            ::close(retired);
+        }
+        ::fdatasync(fd);
         g.lock();
     }
 }

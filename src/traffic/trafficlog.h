@@ -27,6 +27,9 @@ class TrafficLog : public QObject {
 
     // Opens for appending, creating the file. On failure, a message naming the path and the reason.
     bool open(const QString &path, QString *error);
+    // Closes the file and opens its path again (after log rotation moved it away); a log that had stopped on
+    // a failed write starts again. False with the reason when the path cannot be opened: the old file stays.
+    bool reopen(QString *error);
     bool isOpen() const { return m_fd >= 0; }
     // Logging stopped after a failed write; the reason.
     bool hasFailed() const { return !m_failure.isEmpty(); }
@@ -55,6 +58,7 @@ class TrafficLog : public QObject {
 
     QString m_path;
     int m_fd = -1;
+    int m_retired = -1; // the file before a reopen, until the sync thread has synced and closed it
     QDateTime m_base;
     QElapsedTimer m_clock;
     QString m_failure;

@@ -45,6 +45,8 @@ struct MqttConfig {
     QString baseTopic = QStringLiteral("kr7");
     QString discoveryPrefix = QStringLiteral("homeassistant"); // empty: no discovery
     bool allowRaw = false;
+
+    bool operator==(const MqttConfig &) const = default;
 };
 
 struct Config {

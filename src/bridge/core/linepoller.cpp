@@ -142,6 +142,29 @@ void LinePoller::endPause() {
     m_line.setPortOpen(true); // opened() starts a round at once
 }
 
+void LinePoller::renumber(int line, const Config &config, const QList<int> &newIndexOf) {
+    m_index = line;
+    const QList<int> projectors = projectorsOf(m_state, line);
+    QList<QElapsedTimer> clocks(projectors.size());
+    for (qsizetype i = 0; i < m_projectors.size(); ++i)
+        if (const qsizetype at = projectors.indexOf(newIndexOf.value(m_projectors[i], -1)); at >= 0)
+            clocks[at] = m_pollClocks[i];
+    m_pollClocks = std::move(clocks);
+    m_availability.renumber(newIndexOf, projectors, config.offlineAfter);
+    m_offlineAfter = config.offlineAfter;
+    for (LineCommand &c : m_schedule.renumber(newIndexOf, projectors, qint64(config.pollIntervalS) * 1000))
+        c.done(nullptr, QStringLiteral("the projector was removed from the configuration"));
+    m_projectors = projectors;
+    // The exchange under way belongs to a projector that may be gone: its answer is then dropped.
+    if (m_onWire.projector >= 0)
+        m_onWire.projector = newIndexOf.value(m_onWire.projector, -1);
+    if (m_lastAsked >= 0)
+        m_lastAsked = newIndexOf.value(m_lastAsked, -1);
+    if (m_onWire.isCommand() && m_onWire.projector < 0 && m_onWire.command.done)
+        std::exchange(m_onWire.command.done,
+                      nullptr)(nullptr, QStringLiteral("the projector was removed from the configuration"));
+}
+
 void LinePoller::onOpen(const QString &how) {
     journal(QStringLiteral("line %1: %2 at %3").arg(m_port, how, m_line.settings()));
     m_saidFailure = false;
@@ -216,6 +239,8 @@ void LinePoller::onAnswered(const ExchangeResult &result) {
     LineSchedule::Step step = std::exchange(m_onWire, {});
     const int index = step.projector;
     m_lastAsked = index;
+    if (index < 0) // its projector was removed by a reload meanwhile
+        return pump();
     bool cameUp = false;
     if (result.replied)
         m_availability.replied(index);

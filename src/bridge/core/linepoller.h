@@ -36,6 +36,7 @@ class LinePoller : public QObject {
                QObject *parent = nullptr);
     ~LinePoller() override;
 
+    const QString &port() const { return m_port; }
     void start();
     // Closes the port; nothing more is sent.
     void stop();
@@ -49,6 +50,11 @@ class LinePoller : public QObject {
     // projectors are down meanwhile. 0 ends a pause early (and does nothing when none runs). At the end the
     // line reopens and a round starts at once.
     void pause(int seconds, const QString &askedBy);
+
+    // After a reload that kept this line (same port and speed): it is line `line` of config now, and the
+    // projectors are numbered anew (newIndexOf[old], -1 for one gone). The port stays open and the round
+    // goes on where it was; commands for projectors gone are told so.
+    void renumber(int line, const Config &config, const QList<int> &newIndexOf);
 
   private:
     void onOpen(const QString &how);

@@ -41,6 +41,37 @@ void LineSchedule::startRound(qint64 nowMs) {
     m_dueAt = nowMs + m_intervalMs;
 }
 
+std::deque<LineCommand> LineSchedule::renumber(const QList<int> &newIndexOf, QList<int> projectors,
+                                               qint64 intervalMs) {
+    m_projectors = std::move(projectors);
+    m_intervalMs = intervalMs;
+    const auto keep = [&](QList<Poll> &polls, qsizetype *next) {
+        QList<Poll> kept;
+        for (qsizetype i = 0; i < polls.size(); ++i) {
+            const int to = newIndexOf.value(polls[i].projector, -1);
+            if (to >= 0)
+                kept << Poll{to, polls[i].query};
+            else if (next && i < *next)
+                --*next;
+        }
+        polls = std::move(kept);
+    };
+    keep(m_round, &m_next);
+    keep(m_polls, nullptr);
+    std::deque<LineCommand> kept, gone;
+    for (LineCommand &c : m_commands) {
+        const int to = newIndexOf.value(c.projector, -1);
+        if (to >= 0) {
+            c.projector = to;
+            kept.push_back(std::move(c));
+        } else {
+            gone.push_back(std::move(c));
+        }
+    }
+    m_commands = std::move(kept);
+    return gone;
+}
+
 LineSchedule::Step LineSchedule::next(qint64 nowMs) {
     Step step;
     if (!m_running)
@@ -105,6 +136,20 @@ QList<int> AvailabilityRule::roundEnded() {
         c.replied = false;
     }
     return down;
+}
+
+void AvailabilityRule::renumber(const QList<int> &newIndexOf, const QList<int> &projectors,
+                                int offlineAfter) {
+    m_offlineAfter = offlineAfter;
+    QList<Count> counts;
+    for (int p : projectors) {
+        Count c{p};
+        for (const Count &old : m_counts)
+            if (newIndexOf.value(old.projector, -1) == p)
+                c = Count{p, old.replied, old.silentRounds};
+        counts << c;
+    }
+    m_counts = std::move(counts);
 }
 
 void AvailabilityRule::reset(int projector) {

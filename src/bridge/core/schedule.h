@@ -57,6 +57,11 @@ class LineSchedule {
     // Polls every query of projector next, ahead of the round (once, however often it is asked).
     void addPoll(int projector);
 
+    // The projectors are numbered anew (newIndexOf[old], -1 for one gone) and the line's are these now,
+    // polled every intervalMs: the round goes on where it was, without the projectors gone (new ones join the
+    // next round). The commands for projectors gone are handed back.
+    std::deque<LineCommand> renumber(const QList<int> &newIndexOf, QList<int> projectors, qint64 intervalMs);
+
     // What to do now. Query steps of a round come in order; a Wait means nothing is due before dueAt().
     Step next(qint64 nowMs);
     qint64 dueAt() const { return m_dueAt; }
@@ -91,6 +96,8 @@ class AvailabilityRule {
     QList<int> roundEnded();
     // Forgets the silence counted so far (the projector went down for another reason).
     void reset(int projector);
+    // As LineSchedule::renumber: counts kept for projectors that stay, fresh ones for new projectors.
+    void renumber(const QList<int> &newIndexOf, const QList<int> &projectors, int offlineAfter);
 
   private:
     struct Count {

@@ -7,20 +7,57 @@
 
 namespace kr7::bridge {
 
-BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *parent) : QObject(parent) {
+namespace {
+
+ProjectorState fresh(const LineConfig &line, const ProjectorConfig &pc, int lineIndex, ReadingTable table) {
+    ProjectorState p;
+    p.readings = Readings(table);
+    p.name = pc.name;
+    p.port = line.port;
+    p.unit = pc.unit;
+    p.line = lineIndex;
+    p.prefix = pc.prefix;
+    return p;
+}
+
+} // namespace
+
+QList<int> BridgeState::reconfigure(const Config &config, const QList<int> &keptLineOf) {
+    QList<ProjectorState> projectors;
+    QList<LineState> lines;
+    QList<int> newIndexOf(m_projectors.size(), -1);
+    for (qsizetype l = 0; l < config.lines.size(); ++l) {
+        const LineConfig &line = config.lines[l];
+        const int kept = keptLineOf.value(l, -1);
+        lines << (kept >= 0 ? m_lines[kept] : LineState{line.port, false, 0});
+        for (const ProjectorConfig &pc : line.projectors) {
+            const int old = kept >= 0 ? indexOf(pc.name) : -1;
+            if (old >= 0 && m_projectors[old].line == kept && m_projectors[old].unit == pc.unit) {
+                newIndexOf[old] = int(projectors.size());
+                projectors << m_projectors[old];
+                projectors.last().line = int(l);
+            } else {
+                projectors << fresh(line, pc, int(l), m_table);
+            }
+        }
+    }
+    QStringList removed;
+    for (qsizetype i = 0; i < m_projectors.size(); ++i)
+        if (newIndexOf[i] < 0)
+            removed << m_projectors[i].name;
+    m_projectors = std::move(projectors);
+    m_lines = std::move(lines);
+    emit reconfigured(removed);
+    return newIndexOf;
+}
+
+BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *parent)
+    : QObject(parent), m_table(table) {
     for (qsizetype l = 0; l < config.lines.size(); ++l) {
         const LineConfig &line = config.lines[l];
         m_lines << LineState{line.port, false, 0};
-        for (const ProjectorConfig &pc : line.projectors) {
-            ProjectorState p;
-            p.readings = Readings(table);
-            p.name = pc.name;
-            p.port = line.port;
-            p.unit = pc.unit;
-            p.line = int(l);
-            p.prefix = pc.prefix;
-            m_projectors << p;
-        }
+        for (const ProjectorConfig &pc : line.projectors)
+            m_projectors << fresh(line, pc, int(l), table);
     }
 }
 

@@ -36,6 +36,12 @@ struct LineState {
     quint64 losses = 0;
 };
 
+// The service itself, as the metrics show it.
+struct ServiceState {
+    bool lastReloadOk = true;    // the last SIGHUP's configuration was good (or there was none)
+    QDateTime lastReloadSuccess; // when the configuration in force was read
+};
+
 // The service's one state: every projector and every line, in the order of the configuration. It changes
 // only through change() and changeLine(), which tell every face at once: the line pollers write, the faces
 // (HTTP, MQTT, ...) read and hear of each change, and never touch the wire.
@@ -47,6 +53,7 @@ class BridgeState : public QObject {
 
     const QList<ProjectorState> &projectors() const { return m_projectors; }
     const QList<LineState> &lines() const { return m_lines; }
+    const ServiceState &service() const { return m_service; }
     // -1 for a name that is not configured.
     int indexOf(const QString &name) const;
 
@@ -59,14 +66,29 @@ class BridgeState : public QObject {
         edit(m_lines[index]);
         emit lineChanged(index);
     }
+    template <typename Edit> void changeService(Edit &&edit) {
+        edit(m_service);
+        emit serviceChanged();
+    }
+
+    // Takes a new configuration. keptLineOf gives, for each of its lines, the line of the old one it keeps
+    // (same port and speed) or -1: a projector of the same name and unit on a kept line keeps its readings
+    // and counters, a kept line its own; everything else starts as at boot. Returns, for each old projector
+    // index, its new index or -1 when it is gone; reconfigured() then names the projectors gone.
+    QList<int> reconfigure(const Config &config, const QList<int> &keptLineOf);
 
   signals:
     void projectorChanged(int index);
     void lineChanged(int index);
+    void serviceChanged();
+    // The projectors and lines are others now (indices included): every face takes them afresh.
+    void reconfigured(const QStringList &removed);
 
   private:
     QList<ProjectorState> m_projectors;
     QList<LineState> m_lines;
+    ServiceState m_service{true, QDateTime::currentDateTimeUtc()};
+    ReadingTable m_table;
 };
 
 // The projector as /state and MQTT show it: its readings by their keys, null where a reading is absent.

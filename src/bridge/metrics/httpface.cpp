@@ -79,6 +79,11 @@ HttpFace::HttpFace(const BridgeState &state, QObject *parent) : QAbstractHttpSer
         m_changed = true;
     });
     connect(&state, &BridgeState::lineChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::serviceChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::reconfigured, this, [this] {
+        m_metrics.invalidateAll();
+        m_changed = true;
+    });
 }
 
 bool HttpFace::listenOn(const QString &host, quint16 port, QString *error) {
@@ -109,7 +114,7 @@ bool HttpFace::handleRequest(const QHttpServerRequest &request, QTcpSocket *sock
     }
     if (metrics) {
         if (m_changed && (!m_rendered.isValid() || m_rendered.elapsed() >= kRenderEveryMs)) {
-            m_exposition = m_metrics.render(m_state.projectors(), m_state.lines());
+            m_exposition = m_metrics.render(m_state.projectors(), m_state.lines(), m_state.service());
             m_rendered.start();
             m_changed = false;
         }

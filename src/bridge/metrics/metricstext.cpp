@@ -176,12 +176,17 @@ struct MetricsText::Part {
 MetricsText::MetricsText() = default;
 MetricsText::~MetricsText() = default;
 
+void MetricsText::invalidateAll() {
+    m_parts.clear();
+}
+
 void MetricsText::invalidate(int projector) {
     if (projector >= 0 && size_t(projector) < m_parts.size())
         m_parts[size_t(projector)].dirty = true;
 }
 
-QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QList<LineState> &lines) {
+QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QList<LineState> &lines,
+                               const ServiceState &service) {
     if (m_parts.size() != size_t(projectors.size()))
         m_parts.assign(size_t(projectors.size()), Part{});
     const QList<Family> families =
@@ -223,11 +228,23 @@ QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QL
         appendLineSample(out, "kr7_line_losses_total", l, double(l.losses));
     appendFamily(out, "kr7_bridge_info", "gauge", "The bridge's version.");
     out += "kr7_bridge_info{version=\"" KR7_VERSION "\"} 1\n";
+    appendFamily(out, "kr7_config_last_reload_successful", "gauge",
+                 "1 when the configuration read last (at start or on SIGHUP) was good and is in force.");
+    out += service.lastReloadOk ? "kr7_config_last_reload_successful 1\n"
+                                : "kr7_config_last_reload_successful 0\n";
+    if (service.lastReloadSuccess.isValid()) {
+        appendFamily(out, "kr7_config_last_reload_success_timestamp_seconds", "gauge",
+                     "When the configuration in force was read, in seconds since 1970.");
+        out += "kr7_config_last_reload_success_timestamp_seconds ";
+        appendNumber(out, double(service.lastReloadSuccess.toMSecsSinceEpoch()) / 1000.0);
+        out += '\n';
+    }
     return out;
 }
 
-QByteArray metricsText(const QList<ProjectorState> &projectors, const QList<LineState> &lines) {
-    return MetricsText().render(projectors, lines);
+QByteArray metricsText(const QList<ProjectorState> &projectors, const QList<LineState> &lines,
+                       const ServiceState &service) {
+    return MetricsText().render(projectors, lines, service);
 }
 
 } // namespace kr7::bridge

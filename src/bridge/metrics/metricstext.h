@@ -10,7 +10,8 @@
 namespace kr7::bridge {
 
 // GET /metrics: the Prometheus text format 0.0.4, written anew. An absent reading is an absent series.
-QByteArray metricsText(const QList<ProjectorState> &projectors, const QList<LineState> &lines);
+QByteArray metricsText(const QList<ProjectorState> &projectors, const QList<LineState> &lines,
+                       const ServiceState &service = {});
 
 // The same text, kept between scrapes: only the projectors that changed since the last one are written again.
 class MetricsText {
@@ -18,7 +19,10 @@ class MetricsText {
     MetricsText();
     ~MetricsText();
     void invalidate(int projector);
-    QByteArray render(const QList<ProjectorState> &projectors, const QList<LineState> &lines);
+    // The projectors are others now: everything is written again.
+    void invalidateAll();
+    QByteArray render(const QList<ProjectorState> &projectors, const QList<LineState> &lines,
+                      const ServiceState &service = {});
 
   private:
     struct Part;

@@ -41,6 +41,7 @@ MqttFace::MqttFace(const BridgeState &state, MqttConfig config, Submit submit, Q
     connect(&m_client, &MqttClient::message, this, &MqttFace::onMessage);
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &MqttFace::flush);
+    connect(&m_state, &BridgeState::reconfigured, this, &MqttFace::onReconfigured);
     connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
         m_dirty.insert(index);
         if (!m_flush.isActive())
@@ -85,6 +86,27 @@ void MqttFace::onConnected() {
     m_lastProblem.clear();
     m_client.publish(topic(QStringLiteral("bridge"), "state"), "online", true);
     m_client.subscribe(topic(QStringLiteral("+"), "set"));
+    publishAll();
+}
+
+void MqttFace::onReconfigured(const QStringList &removed) {
+    m_dirty.clear();
+    if (!m_client.isConnected())
+        return; // connecting publishes everything
+    // A projector gone leaves nothing behind: its kept state, availability and discovery configs are cleared
+    // (an empty retained message deletes one), so Home Assistant drops its entities.
+    const QString version = QStringLiteral(KR7_VERSION);
+    for (const QString &name : removed) {
+        m_client.publish(topic(name), {}, true);
+        m_client.publish(topic(name, "availability"), {}, true);
+        for (const MqttMessage &m : discoveryMessages(name, m_config, version))
+            m_client.publish(m.topic, {}, true);
+    }
+    publishAll();
+}
+
+// Discovery for every projector, and each one's state and availability as if never published.
+void MqttFace::publishAll() {
     const QString version = QStringLiteral(KR7_VERSION);
     for (const ProjectorState &p : m_state.projectors())
         for (const MqttMessage &m : discoveryMessages(p.name, m_config, version, p.readings.table()))

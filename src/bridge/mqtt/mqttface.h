@@ -37,6 +37,8 @@ class MqttFace : public QObject {
 
   private:
     void onConnected();
+    void onReconfigured(const QStringList &removed);
+    void publishAll();
     void onProblem(const QString &reason);
     void publishProjector(int index);
     void flush();

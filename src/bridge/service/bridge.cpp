@@ -9,7 +9,7 @@
 namespace kr7::bridge {
 
 Bridge::Bridge(Config config, traffic::TrafficLog *log, QObject *parent)
-    : QObject(parent), m_config(std::move(config)), m_state(m_config) {
+    : QObject(parent), m_log(log), m_config(std::move(config)), m_state(m_config) {
     for (qsizetype l = 0; l < m_config.lines.size(); ++l)
         m_pollers.push_back(std::make_unique<LinePoller>(m_state, int(l), m_config, log));
 }
@@ -18,10 +18,7 @@ Bridge::~Bridge() = default;
 
 bool Bridge::start(QString *error) {
     if (m_config.mqtt) {
-        m_mqtt = std::make_unique<MqttFace>(m_state, *m_config.mqtt,
-                                            [this](int projector, const SetRequest &request, auto done) {
-                                                submit(projector, request, std::move(done));
-                                            });
+        m_mqtt = makeMqtt(*m_config.mqtt);
         if (!m_mqtt->start(error))
             return false;
     }
@@ -41,6 +38,78 @@ bool Bridge::start(QString *error) {
     for (auto &p : m_pollers)
         p->start();
     return true;
+}
+
+std::unique_ptr<MqttFace> Bridge::makeMqtt(const MqttConfig &config) {
+    return std::make_unique<MqttFace>(m_state, config,
+                                      [this](int projector, const SetRequest &request, auto done) {
+                                          submit(projector, request, std::move(done));
+                                      });
+}
+
+void Bridge::reload(Config next) {
+    QList<int> keptLineOf(next.lines.size(), -1);
+    std::vector<std::unique_ptr<LinePoller>> pollers(size_t(next.lines.size()));
+    for (qsizetype l = 0; l < next.lines.size(); ++l)
+        for (qsizetype o = 0; o < m_config.lines.size(); ++o)
+            if (m_pollers[size_t(o)] && next.lines[l].port == m_config.lines[o].port &&
+                next.lines[l].baud == m_config.lines[o].baud) {
+                keptLineOf[l] = int(o);
+                pollers[size_t(l)] = std::move(m_pollers[size_t(o)]);
+            }
+    for (auto &gone : m_pollers)
+        if (gone) {
+            journal(QStringLiteral("reload: line %1 is no longer watched").arg(gone->port()));
+            gone->stop();
+        }
+    m_pollers.clear();
+    const QList<int> newIndexOf = m_state.reconfigure(next, keptLineOf);
+    for (qsizetype l = 0; l < next.lines.size(); ++l) {
+        if (pollers[size_t(l)]) {
+            pollers[size_t(l)]->renumber(int(l), next, newIndexOf);
+            continue;
+        }
+        pollers[size_t(l)] = std::make_unique<LinePoller>(m_state, int(l), next, m_log);
+        pollers[size_t(l)]->start();
+    }
+    m_pollers = std::move(pollers);
+
+    if (next.listenHost != m_config.listenHost || next.listenPort != m_config.listenPort) {
+        auto http = std::make_unique<HttpFace>(m_state);
+        QString error;
+        if (http->listenOn(next.listenHost, next.listenPort, &error)) {
+            m_http = std::move(http);
+            journal(QStringLiteral("reload: HTTP now on %1:%2").arg(next.listenHost).arg(next.listenPort));
+        } else {
+            journal(QStringLiteral("reload: %1; HTTP stays on %2:%3")
+                        .arg(error, m_config.listenHost)
+                        .arg(m_config.listenPort));
+            next.listenHost = m_config.listenHost;
+            next.listenPort = m_config.listenPort;
+        }
+    }
+    if (next.mqtt != m_config.mqtt) {
+        if (m_mqtt)
+            m_mqtt->stop();
+        m_mqtt.reset();
+        if (next.mqtt) {
+            m_mqtt = makeMqtt(*next.mqtt);
+            QString error;
+            if (!m_mqtt->start(&error)) {
+                journal(QStringLiteral("reload: %1").arg(error));
+                m_mqtt.reset();
+            }
+        }
+    }
+    m_config = std::move(next);
+    m_state.changeService([](ServiceState &s) {
+        s.lastReloadOk = true;
+        s.lastReloadSuccess = QDateTime::currentDateTimeUtc();
+    });
+    journal(QStringLiteral("reload: %1 projectors on %2 lines, polled every %3 s")
+                .arg(m_config.projectorCount())
+                .arg(m_config.lines.size())
+                .arg(m_config.pollIntervalS));
 }
 
 void Bridge::stop() {

@@ -31,6 +31,11 @@ class Bridge : public QObject {
     bool start(QString *error);
     // Closes every port and stops listening.
     void stop();
+    // Applies a new configuration with the least disturbance: a line whose port and speed stay keeps its
+    // port open, its projectors' readings and counters and its place in its round; projectors gone are
+    // taken out of every face, new ones start as at boot; a face whose settings changed is started again,
+    // the others go on. The service state records the reload.
+    void reload(Config next);
 
     // Hands a request for projector (index in the state) to its line; done follows once.
     void submit(int projector, const SetRequest &request, std::function<void(const CommandOutcome &)> done);
@@ -39,6 +44,9 @@ class Bridge : public QObject {
     const Config &config() const { return m_config; }
 
   private:
+    std::unique_ptr<MqttFace> makeMqtt(const MqttConfig &config);
+
+    traffic::TrafficLog *m_log;
     Config m_config;
     BridgeState m_state;
     std::vector<std::unique_ptr<LinePoller>> m_pollers;

@@ -1,4 +1,4 @@
-#include "stopsignals.h"
+#include "processsignals.h"
 
 #include <QSocketNotifier>
 
@@ -16,7 +16,8 @@ void onSignal(int signal) {
 }
 } // namespace
 
-StopSignals::StopSignals(QObject *parent) : QObject(parent) {
+ProcessSignals::ProcessSignals(std::initializer_list<int> watched, QObject *parent)
+    : QObject(parent), m_signals(watched) {
     if (g_pipe[0] >= 0 || ::pipe(g_pipe) != 0)
         return;
     m_notifier = new QSocketNotifier(g_pipe[0], QSocketNotifier::Read, this);
@@ -25,15 +26,15 @@ StopSignals::StopSignals(QObject *parent) : QObject(parent) {
         if (::read(g_pipe[0], &c, 1) == 1)
             emit received(int(c));
     });
-    std::signal(SIGINT, onSignal);
-    std::signal(SIGTERM, onSignal);
+    for (int s : m_signals)
+        std::signal(s, onSignal);
 }
 
-StopSignals::~StopSignals() {
+ProcessSignals::~ProcessSignals() {
     if (!m_notifier)
         return;
-    std::signal(SIGINT, SIG_DFL);
-    std::signal(SIGTERM, SIG_DFL);
+    for (int s : m_signals)
+        std::signal(s, SIG_DFL);
 }
 
 } // namespace kr7
