@@ -406,6 +406,52 @@ class TestBridge : public QObject {
         QVERIFY(fresh.seek(0) &&
                 fresh.readLine().contains("session start: kr7-bridge 1.40; log opened again"));
     }
+
+    // --scan: the units that answer, at the speed they answer at, as a section that --check-config takes;
+    // a silent port is said, a bad port name is exit status 2.
+    void scanFindsTheProjectors() {
+        auto hall = test::startSim({1, 2});
+        auto old = test::startSim({7}); // answers lines without an address only
+        old->faults.onlyBaud = 9600;
+        auto mute = test::startSim({1});
+        mute->faults.noReply = true;
+        const auto run = [](const QStringList &ports) {
+            QProcess p;
+            p.start(qEnvironmentVariable("KR7_BRIDGE"), QStringList{QStringLiteral("--scan")} + ports);
+            // Not waitForFinished: the simulated projectors answer on this thread's event loop.
+            if (!QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 30000))
+                return std::pair{-1, QByteArray("(still running)")};
+            return std::pair{p.exitCode(), p.readAllStandardOutput()};
+        };
+        const auto [status, section] = run({hall->devicePath(), old->devicePath(), mute->devicePath()});
+        QCOMPARE(status, 0);
+        const QByteArray h = hall->devicePath().section(QLatin1Char('/'), -1).toUtf8();
+        const QByteArray o = old->devicePath().section(QLatin1Char('/'), -1).toUtf8();
+        QVERIFY2(section.contains(
+                     "  - port: '" + hall->devicePath().toUtf8() +
+                     "'\n    speed: 19200\n    # a projector also answers without an address: the "
+                     "numbered units are listed\n    projectors:\n      - {name: " +
+                     h + "-1, unit: 1}  # Stand by\n      - {name: " + h + "-2, unit: 2}  # Stand by\n"),
+                 section.constData());
+        QVERIFY2(section.contains("  - port: '" + old->devicePath().toUtf8() +
+                                  "'\n    speed: 9600\n    projectors:\n"
+                                  "      - {name: " +
+                                  o + ", unit: single}  # Stand by\n"),
+                 section.constData());
+        QVERIFY(section.contains("  # " + mute->devicePath().toUtf8() + ": no projector answered"));
+        QTemporaryDir dir;
+        QFile config(dir.filePath(QStringLiteral("scanned.yaml")));
+        QVERIFY(config.open(QIODevice::WriteOnly));
+        config.write(section);
+        config.close();
+        QProcess check;
+        check.start(qEnvironmentVariable("KR7_BRIDGE"),
+                    {QStringLiteral("--check-config"), QStringLiteral("--config"), config.fileName()});
+        QVERIFY(check.waitForFinished(10000));
+        QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
+        QCOMPARE(run({mute->devicePath()}).first, 1);
+        QCOMPARE(run({QStringLiteral("hall-gw:4001")}).first, 2);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestBridge)

@@ -79,10 +79,30 @@ void ProjectorSim::setReading(bool reading) {
         m_readNotifier->setEnabled(reading);
 }
 
+namespace {
+int speedOf(speed_t s) {
+    switch (s) {
+    case B9600:
+        return 9600;
+    case B19200:
+        return 19200;
+    case B38400:
+        return 38400;
+    default:
+        return 0;
+    }
+}
+} // namespace
+
 void ProjectorSim::onReadable() {
     char buf[4096];
     const ssize_t n = ::read(m_masterFd, buf, sizeof buf);
     if (n > 0) {
+        // The two ends of a pseudo-terminal share one termios: the speed the other end set is the line's.
+        termios t{};
+        if (faults.onlyBaud > 0 && ::tcgetattr(m_masterFd, &t) == 0 &&
+            speedOf(cfgetispeed(&t)) != faults.onlyBaud)
+            return;
         onBytes(QByteArray(buf, n));
     } else if (n == 0 || (errno != EAGAIN && errno != EINTR)) {
         // Nobody holds the other end any more and never will: stop watching, or the notifier spins.

@@ -27,6 +27,7 @@ struct Faults {
     int hangUpAfterLines = 0; // > 0: hang up after this many lines
     QList<int> silentUnits;   // units that act on their lines but answer nothing (a dead RS-232C port)
     QHash<QByteArray, int> lineDelayMs; // a reply slower than the rest: line (without CR) -> its delay
+    int onlyBaud = 0; // > 0: a pseudo-terminal set to another speed reads as noise (nothing is understood)
 };
 
 // The simulated projector on a serial line: a pseudo-terminal pair of its own, or an existing device.

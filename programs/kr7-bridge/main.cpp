@@ -3,7 +3,9 @@
 #include "commandline.h"
 #include "config.h"
 #include "journal.h"
+#include "portname.h"
 #include "processsignals.h"
+#include "scan.h"
 #include "systemd.h"
 #include "trafficlog.h"
 
@@ -11,6 +13,62 @@
 
 #include <csignal>
 #include <cstdio>
+#include <memory>
+#include <vector>
+
+namespace {
+
+// kr7-bridge --scan PORT...: every port asked at once, each one exchange at a time; the section printed when
+// all are done.
+int scanPorts(const kr7::cli::CommandLine &cli, const QStringList &ports) {
+    using namespace kr7::bridge;
+    if (ports.isEmpty()) {
+        cli.usage(QStringLiteral(
+            "--scan: name the ports to ask (/dev/ttyUSB0, tcp://HOST:PORT, rfc2217://HOST:PORT)"));
+        return 2;
+    }
+    for (const QString &port : ports) {
+        const auto parsed = kr7::parsePortName(port);
+        const QString *error = std::get_if<QString>(&parsed);
+        if (error || (std::get<kr7::PortName>(parsed).kind == kr7::PortName::Kind::Device &&
+                      !port.startsWith(QLatin1Char('/')))) {
+            cli.fail(error
+                         ? *error
+                         : QStringLiteral("port '%1': a device path starts at / (/dev/ttyUSB0); a gateway is "
+                                          "tcp://HOST:PORT or rfc2217://HOST:PORT")
+                               .arg(port));
+            return 2;
+        }
+    }
+    std::vector<std::unique_ptr<PortScan>> scans;
+    int running = 0;
+    for (const QString &port : ports) {
+        scans.push_back(std::make_unique<PortScan>(port));
+        ++running;
+        QObject::connect(
+            scans.back().get(), &PortScan::finished, QCoreApplication::instance(),
+            [&running] {
+                if (--running == 0)
+                    QCoreApplication::exit(0);
+            },
+            Qt::QueuedConnection);
+        scans.back()->start();
+    }
+    QCoreApplication::exec();
+    QList<ScanResult> results;
+    bool any = false;
+    for (const auto &s : scans) {
+        results << s->result();
+        any = any || !s->result().answered.isEmpty();
+        if (!s->result().error.isEmpty())
+            journal(QStringLiteral("%1: not asked: %2").arg(s->result().port, s->result().error));
+    }
+    const QByteArray section = scanSection(results);
+    std::fwrite(section.constData(), 1, size_t(section.size()), stdout);
+    return any ? 0 : 1;
+}
+
+} // namespace
 
 int main(int argc, char *argv[]) {
     using namespace kr7::bridge;
@@ -29,10 +87,24 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption check(
         QStringLiteral("check-config"),
         QStringLiteral("Check the configuration and exit: 0 when it is good, 1 when not."));
-    cli.addOptions({config, check});
+    const QCommandLineOption scan(
+        QStringLiteral("scan"),
+        QStringLiteral(
+            "Ask each PORT given after the options which units answer, at 19200 and else at 9600 bit/s, "
+            "and print a lines: section for the configuration. Exit status 0 when any answered, 1 when "
+            "none did, 2 for a port name that is not one."));
+    cli.addOptions({config, check, scan});
     cli.addLogOption();
-    if (const auto status = cli.parse())
+    cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
+                                       QStringLiteral("[PORT...]"));
+    if (const auto status = cli.parse(true))
         return *status;
+    const QStringList scanned = cli.parser().positionalArguments();
+    if (cli.isSet(scan))
+        return scanPorts(cli, scanned);
+    if (!scanned.isEmpty())
+        return cli.usage(
+            QStringLiteral("unexpected argument '%1' (ports are given with --scan)").arg(scanned.first()));
 
     auto loaded = loadConfig(cli.value(config));
     if (const QString *error = std::get_if<QString>(&loaded)) {
