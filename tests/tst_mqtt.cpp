@@ -11,6 +11,9 @@
 #include <QProcess>
 #include <QTemporaryDir>
 
+#include <QTcpServer>
+#include <QTcpSocket>
+
 #include <csignal>
 
 using namespace kr7;
@@ -475,6 +478,138 @@ class TestMqtt : public QObject {
         BridgeRun right;
         QVERIFY(right.start(config("s3cret")));
         QTRY_VERIFY_WITH_TIMEOUT(right.stderrText().contains("mqtt: connected"), 10000);
+    }
+
+    // TLS to the broker, against Mosquitto with a certificate made here: the right CA connects and the state
+    // flows; a wrong CA is refused with a clear line; a CA file that cannot be read stops the start (and
+    // --check-config); a plain listener on the TLS port never sees the password.
+    void tlsToTheBroker() {
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(),
+                              QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
+        const auto file = [&](const char *name) { return dir.filePath(QString::fromLatin1(name)); };
+        const auto openssl = [&](const QStringList &args) {
+            QProcess p;
+            p.start(QStringLiteral("openssl"), args);
+            return p.waitForFinished(30000) && p.exitCode() == 0;
+        };
+        const QStringList ec{QStringLiteral("-newkey"), QStringLiteral("ec"), QStringLiteral("-pkeyopt"),
+                             QStringLiteral("ec_paramgen_curve:prime256v1"), QStringLiteral("-nodes")};
+        const auto ca = [&](const char *key, const char *cert, const char *cn) {
+            return openssl(QStringList{QStringLiteral("req"), QStringLiteral("-x509")} + ec +
+                           QStringList{QStringLiteral("-keyout"), file(key), QStringLiteral("-out"),
+                                       file(cert), QStringLiteral("-days"), QStringLiteral("2"),
+                                       QStringLiteral("-subj"),
+                                       QStringLiteral("/CN=%1").arg(QLatin1String(cn))});
+        };
+        QVERIFY(ca("ca.key", "ca.pem", "kr7 test CA") && ca("other.key", "other.pem", "another CA"));
+        QFile ext(file("ext.cnf"));
+        QVERIFY(ext.open(QIODevice::WriteOnly));
+        ext.write("subjectAltName=IP:127.0.0.1\n");
+        ext.close();
+        QVERIFY(openssl(QStringList{QStringLiteral("req")} + ec +
+                        QStringList{QStringLiteral("-keyout"), file("server.key"), QStringLiteral("-out"),
+                                    file("server.csr"), QStringLiteral("-subj"),
+                                    QStringLiteral("/CN=127.0.0.1")}));
+        QVERIFY(openssl({QStringLiteral("x509"), QStringLiteral("-req"), QStringLiteral("-in"),
+                         file("server.csr"), QStringLiteral("-CA"), file("ca.pem"), QStringLiteral("-CAkey"),
+                         file("ca.key"), QStringLiteral("-CAcreateserial"), QStringLiteral("-out"),
+                         file("server.pem"), QStringLiteral("-days"), QStringLiteral("2"),
+                         QStringLiteral("-extfile"), file("ext.cnf")}));
+        peers::Mosquitto broker;
+        QVERIFY2(broker.start(QStringLiteral("kr7"), QStringLiteral("s3cret"),
+                              peers::Mosquitto::Tls{file("server.pem"), file("server.key")}),
+                 qPrintable(broker.errorString()));
+        QFile secret(file("password"));
+        QVERIFY(secret.open(QIODevice::WriteOnly));
+        secret.write("s3cret\n");
+        secret.close();
+        const auto config = [&](quint16 port, const QString &caFile, const char *id) {
+            return m_config.left(m_config.indexOf("mqtt:")) +
+                   "mqtt:\n  host: 127.0.0.1\n  port: " + QByteArray::number(port) +
+                   "\n  tls: {ca_file: " + caFile.toUtf8() +
+                   "}\n  username: kr7\n  password_file: " + secret.fileName().toUtf8() +
+                   "\n  client_id: " + id + "\n  base_topic: " + id + "\n";
+        };
+
+        {
+            Subscriber sub(broker.plainPort(), {QStringLiteral("tls-right/bridge/state")});
+            BridgeRun right;
+            QVERIFY(right.start(config(broker.port(), file("ca.pem"), "tls-right")));
+            QTRY_VERIFY_WITH_TIMEOUT(right.stderrText().contains("mqtt: connected"), 15000);
+            QVERIFY(sub.waitFor(QStringLiteral("tls-right/bridge/state"),
+                                [](const Message &m) { return m.payload == "online"; }));
+        }
+        {
+            BridgeRun wrong;
+            QVERIFY(wrong.start(config(broker.port(), file("other.pem"), "tls-wrong")));
+            QTRY_VERIFY_WITH_TIMEOUT(
+                wrong.stderrText().contains("mqtt: 127.0.0.1:" + QByteArray::number(broker.port())), 15000);
+            QTest::qWait(1500);
+            QVERIFY2(!wrong.stderrText().contains("mqtt: connected") &&
+                         wrong.stderrText().contains("certificate verify failed"),
+                     wrong.stderrText().constData());
+        }
+        {
+            BridgeRun unreadable;
+            QVERIFY(!unreadable.start(config(broker.port(), file("missing.pem"), "tls-missing")));
+            QTRY_COMPARE(unreadable.process.state(), QProcess::NotRunning);
+            QCOMPARE(unreadable.process.exitCode(), 1);
+            QVERIFY2(unreadable.stderrText().contains("ca_file " + file("missing.pem").toUtf8() + ": "),
+                     unreadable.stderrText().constData());
+        }
+        {
+            // A plain socket where the TLS broker should be: what it receives is a TLS handshake, never the
+            // MQTT CONNECT that carries the password.
+            QTcpServer plain;
+            QVERIFY(plain.listen(QHostAddress::LocalHost));
+            QByteArray received;
+            connect(&plain, &QTcpServer::newConnection, this, [&] {
+                QTcpSocket *s = plain.nextPendingConnection();
+                connect(s, &QTcpSocket::readyRead, this, [&received, s] { received += s->readAll(); });
+            });
+            BridgeRun fooled;
+            QVERIFY(fooled.start(config(plain.serverPort(), file("ca.pem"), "tls-fooled")));
+            QTRY_VERIFY_WITH_TIMEOUT(!received.isEmpty(), 10000);
+            QTest::qWait(1000);
+            QCOMPARE(received.at(0), char(0x16)); // a TLS record: handshake
+            QVERIFY(!received.contains("s3cret"));
+            QVERIFY(!received.contains("MQTT"));
+        }
+    }
+
+    // A subscription the broker refuses is said and asked for again, never a silently deaf bridge; a command
+    // whose JSON key holds a newline is one line in the journal.
+    void refusedSubscriptionAndHostileText() {
+        peers::Mosquitto strict;
+        QTemporaryDir dir;
+        QFile::setPermissions(dir.path(),
+                              QFile::permissions(dir.path()) | QFile::ExeOther | QFile::ReadOther);
+        // Mosquitto's own plugin for access control, refusing every subscription (its plain ACL file grants
+        // wildcard subscriptions and filters what they deliver).
+        QFile acl(dir.filePath(QStringLiteral("dynsec.json")));
+        QVERIFY(acl.open(QIODevice::WriteOnly));
+        acl.write(R"({"defaultACLAccess": {"publishClientSend": true, "publishClientReceive": true,
+                     "subscribe": false, "unsubscribe": true}, "clients": [], "groups": [], "roles": []})");
+        acl.close();
+        QFile::setPermissions(acl.fileName(),
+                              QFile::permissions(acl.fileName()) | QFile::ReadOther | QFile::WriteOther);
+        QVERIFY2(strict.start({}, {}, std::nullopt,
+                              "plugin /usr/lib/" + QByteArray(KR7_MULTIARCH) +
+                                  "/mosquitto_dynamic_security.so\nplugin_opt_config_file " +
+                                  acl.fileName().toUtf8() + "\n"),
+                 qPrintable(strict.errorString()));
+        BridgeRun deaf;
+        QVERIFY(deaf.start(m_config.left(m_config.indexOf("mqtt:")) +
+                           "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(strict.port()) +
+                           ", client_id: kr7-deaf, base_topic: kr7-deaf}\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(deaf.stderrText().count("refused the subscription to kr7-deaf/+/set") >= 2,
+                                 10000);
+
+        mqttPublish(m_broker.port(), QStringLiteral("kr7/foyer/set"), "{\"pow\\ner\\r\": \"ON\"}");
+        QTRY_VERIFY(m_bridge->stderrText().contains("unknown key 'pow\\x0aer\\x0d'"));
+        for (const QByteArray &line : m_bridge->stderrText().split('\n'))
+            QVERIFY2(line.isEmpty() || line.startsWith("kr7-bridge: "), line.constData());
     }
 };
 

@@ -137,15 +137,25 @@ std::optional<double> Prometheus::value(const QString &query) {
 
 Mosquitto::Mosquitto() : Peer(QStringLiteral("mosquitto")) {}
 
-bool Mosquitto::start(const QString &user, const QString &password) {
+bool Mosquitto::start(const QString &user, const QString &password, const std::optional<Tls> &tls,
+                      const QByteArray &extra) {
     if (!m_port)
         m_port = Ser2net::freePort();
     // set_tcp_nodelay: small messages go at once rather than after the peer's delayed ACK (40 ms).
     QByteArray config =
-        "listener " + QByteArray::number(m_port) + " 127.0.0.1\npersistence false\nset_tcp_nodelay true\n";
-    if (user.isEmpty()) {
-        config += "allow_anonymous true\n";
-    } else {
+        "persistence false\nset_tcp_nodelay true\nlistener " + QByteArray::number(m_port) + " 127.0.0.1\n";
+    if (tls) {
+        // Started as root, Mosquitto reads its files as its own user, after dropping root.
+        for (const QString &f : {tls->certFile, tls->keyFile})
+            QFile::setPermissions(f, QFile::permissions(f) | QFile::ReadOther);
+        config += "certfile " + tls->certFile.toUtf8() + "\nkeyfile " + tls->keyFile.toUtf8() + "\n";
+        if (!m_plainPort)
+            m_plainPort = Ser2net::freePort();
+        config += "listener " + QByteArray::number(m_plainPort) + " 127.0.0.1\n";
+    }
+    config += extra;
+    config += user.isEmpty() || tls ? "allow_anonymous true\n" : "allow_anonymous false\n";
+    if (!user.isEmpty()) {
         const QString file = path(QStringLiteral("passwords"));
         QProcess passwd;
         passwd.start(find(QStringLiteral("mosquitto_passwd")),
@@ -159,7 +169,7 @@ bool Mosquitto::start(const QString &user, const QString &password) {
         QFile::setPermissions(m_dir.path(),
                               QFile::permissions(m_dir.path()) | QFile::ExeOther | QFile::ReadOther);
         QFile::setPermissions(file, QFile::permissions(file) | QFile::ReadOther);
-        config += "allow_anonymous false\npassword_file " + file.toUtf8() + "\n";
+        config += "password_file " + file.toUtf8() + "\n";
     }
     if (!writeFile(QStringLiteral("mosquitto.conf"), config))
         return false;

@@ -57,11 +57,21 @@ class Prometheus : public Peer {
     std::optional<double> value(const QString &query);
 };
 
-// Debian's Mosquitto (MQTT 3.1.1 and 5): anonymous, or with one user from a password file.
+// Debian's Mosquitto (MQTT 3.1.1 and 5): anonymous, or with one user from a password file. With TLS, its
+// listener takes TLS with this certificate and key, and a second, plain listener (plainPort()) takes
+// anonymous clients beside the user.
 class Mosquitto : public Peer {
   public:
+    struct Tls {
+        QString certFile, keyFile;
+    };
     Mosquitto();
-    bool start(const QString &user = QString(), const QString &password = QString());
+    bool start(const QString &user = QString(), const QString &password = QString(),
+               const std::optional<Tls> &tls = std::nullopt, const QByteArray &extra = QByteArray());
+    quint16 plainPort() const { return m_plainPort; }
+
+  private:
+    quint16 m_plainPort = 0;
 };
 
 // A GET (or another method) to url on the loopback, waited for on the event loop: status and body; status 0

@@ -59,6 +59,16 @@ MqttClient::MqttClient(Settings settings, QObject *parent)
         if (rc != 0)
             static_cast<MqttClient *>(self)->fail(QStringLiteral("connection lost"));
     });
+    // What the library says of an error (OpenSSL's reason for a refused certificate, say) makes the problem
+    // clearer than its error code. Called on the connecting thread too.
+    mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *self, int level, const char *text) {
+        if (level == MOSQ_LOG_ERR)
+            static_cast<MqttClient *>(self)->noteLibraryError(QString::fromUtf8(text));
+    });
+    mosquitto_subscribe_callback_set(
+        m_mosq, [](mosquitto *, void *self, int mid, int count, const int *granted) {
+            static_cast<MqttClient *>(self)->onSuback(mid, count > 0 ? granted[0] : 0x80);
+        });
     mosquitto_message_callback_set(m_mosq, [](mosquitto *, void *self, const mosquitto_message *m) {
         static_cast<MqttClient *>(self)->onMessage(m);
     });
@@ -154,9 +164,20 @@ void MqttClient::updateWrite() {
         m_write->setEnabled(mosquitto_want_write(m_mosq));
 }
 
-void MqttClient::fail(const QString &reason) {
+void MqttClient::noteLibraryError(const QString &text) {
+    std::lock_guard g(m_libraryErrorLock);
+    m_libraryError = text;
+}
+
+void MqttClient::fail(const QString &given) {
     if (m_state == State::Idle || m_state == State::Waiting)
         return;
+    QString reason = given;
+    {
+        std::lock_guard g(m_libraryErrorLock);
+        if (!m_libraryError.isEmpty())
+            reason += QStringLiteral(" (%1)").arg(std::exchange(m_libraryError, QString()));
+    }
     teardown();
     m_state = State::Waiting;
     emit problem(reason);
@@ -186,9 +207,18 @@ bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool r
 bool MqttClient::subscribe(const QString &pattern) {
     if (m_state != State::Connected)
         return false;
-    const int rc = mosquitto_subscribe(m_mosq, nullptr, pattern.toUtf8().constData(), 1);
+    int mid = 0;
+    const int rc = mosquitto_subscribe(m_mosq, &mid, pattern.toUtf8().constData(), 1);
     updateWrite();
+    if (rc == MOSQ_ERR_SUCCESS)
+        m_subscribing[mid] = pattern;
     return rc == MOSQ_ERR_SUCCESS;
+}
+
+void MqttClient::onSuback(int mid, int granted) {
+    const QString pattern = m_subscribing.take(mid);
+    if (granted >= 0x80 && !pattern.isEmpty())
+        emit subscriptionRefused(pattern);
 }
 
 void MqttClient::stop() {

@@ -1,10 +1,12 @@
 #pragma once
 
 #include <QByteArray>
+#include <QHash>
 #include <QObject>
 #include <QString>
 #include <QTimer>
 
+#include <mutex>
 #include <thread>
 
 class QSocketNotifier;
@@ -57,6 +59,8 @@ class MqttClient : public QObject {
     // Why the connection failed or was lost; the client tries again by itself.
     void problem(const QString &reason);
     void message(const QString &topic, const QByteArray &payload, bool retained);
+    // The broker answered a subscription with a failure (its ACL, say): nothing will come on it.
+    void subscriptionRefused(const QString &pattern);
 
   private:
     enum class State { Idle, Connecting, Handshake, Connected, Waiting };
@@ -66,6 +70,8 @@ class MqttClient : public QObject {
     void onConnack(int rc);
     void onMessage(const mosquitto_message *m);
     void fail(const QString &reason);
+    void noteLibraryError(const QString &text);
+    void onSuback(int mid, int granted);
     void teardown();
     void afterIo(int rc);
     void updateWrite();
@@ -82,6 +88,9 @@ class MqttClient : public QObject {
     QTimer m_retry;
     int m_delayMs = kFirstRetryMs;
     QString m_setupError;
+    QHash<int, QString> m_subscribing; // message id -> pattern, until the broker answers
+    std::mutex m_libraryErrorLock;
+    QString m_libraryError; // the library's last error message, said with the next failure
 };
 
 } // namespace kr7::bridge

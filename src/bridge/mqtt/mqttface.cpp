@@ -39,6 +39,19 @@ MqttFace::MqttFace(const BridgeState &state, MqttConfig config, Submit submit, Q
     connect(&m_client, &MqttClient::connected, this, &MqttFace::onConnected);
     connect(&m_client, &MqttClient::problem, this, &MqttFace::onProblem);
     connect(&m_client, &MqttClient::message, this, &MqttFace::onMessage);
+    // A refused subscription would leave the bridge deaf to commands without a word: said, and asked again
+    // after 1 s, doubling to 5 minutes.
+    m_resubscribe.setSingleShot(true);
+    connect(&m_resubscribe, &QTimer::timeout, this,
+            [this] { m_client.subscribe(topic(QStringLiteral("+"), "set")); });
+    connect(&m_client, &MqttClient::subscriptionRefused, this, [this](const QString &pattern) {
+        journal(QStringLiteral("mqtt: the broker refused the subscription to %1 (its ACL?): commands cannot "
+                               "come; asking again in %2 s")
+                    .arg(pattern)
+                    .arg(m_resubscribeMs / 1000));
+        m_resubscribe.start(m_resubscribeMs);
+        m_resubscribeMs = std::min(m_resubscribeMs * 2, kMaxResubscribeMs);
+    });
     m_flush.setSingleShot(true);
     connect(&m_flush, &QTimer::timeout, this, &MqttFace::flush);
     connect(&m_state, &BridgeState::reconfigured, this, &MqttFace::onReconfigured);
@@ -85,6 +98,8 @@ void MqttFace::onConnected() {
     journal(QStringLiteral("mqtt: connected to %1:%2").arg(m_config.host).arg(m_config.port));
     m_lastProblem.clear();
     m_client.publish(topic(QStringLiteral("bridge"), "state"), "online", true);
+    m_resubscribe.stop();
+    m_resubscribeMs = 1000;
     m_client.subscribe(topic(QStringLiteral("+"), "set"));
     publishAll();
 }

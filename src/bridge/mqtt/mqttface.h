@@ -55,6 +55,9 @@ class MqttFace : public QObject {
     QList<int> m_lastAvailable;    // -1: nothing since connecting
     QSet<int> m_dirty;
     QTimer m_flush;
+    QTimer m_resubscribe;
+    int m_resubscribeMs = 1000;
+    static constexpr int kMaxResubscribeMs = 300000;
     QString m_lastProblem;
     // Refusals said on stderr: at most kMaxSaid a minute, the rest counted.
     static constexpr int kMaxSaid = 20;
