@@ -543,8 +543,7 @@ class TestMqtt : public QObject {
         {
             BridgeRun wrong;
             QVERIFY(wrong.start(config(broker.port(), file("other.pem"), "tls-wrong")));
-            QTRY_VERIFY_WITH_TIMEOUT(
-                wrong.stderrText().contains("mqtt: 127.0.0.1:" + QByteArray::number(broker.port())), 15000);
+            QTRY_VERIFY_WITH_TIMEOUT(wrong.stderrText().contains("certificate verify failed"), 15000);
             QTest::qWait(1500);
             QVERIFY2(!wrong.stderrText().contains("mqtt: connected") &&
                          wrong.stderrText().contains("certificate verify failed"),
@@ -606,8 +605,13 @@ class TestMqtt : public QObject {
         QTRY_VERIFY_WITH_TIMEOUT(deaf.stderrText().count("refused the subscription to kr7-deaf/+/set") >= 2,
                                  10000);
 
-        mqttPublish(m_broker.port(), QStringLiteral("kr7/foyer/set"), "{\"pow\\ner\\r\": \"ON\"}");
-        QTRY_VERIFY(m_bridge->stderrText().contains("unknown key 'pow\\x0aer\\x0d'"));
+        QVERIFY(startBridge()); // an earlier case killed the first
+        QTRY_VERIFY(m_bridge->stderrText().contains("mqtt: connected"));
+        // Sent again until heard: the subscription may not be in place the moment the bridge connected.
+        QTRY_VERIFY_WITH_TIMEOUT(
+            (mqttPublish(m_broker.port(), QStringLiteral("kr7/foyer/set"), "{\"pow\\ner\\r\": \"ON\"}"),
+             QTest::qWait(200), m_bridge->stderrText().contains("unknown key 'pow\\x0aer\\x0d'")),
+            10000);
         for (const QByteArray &line : m_bridge->stderrText().split('\n'))
             QVERIFY2(line.isEmpty() || line.startsWith("kr7-bridge: "), line.constData());
     }

@@ -20,6 +20,7 @@ class Ser2net {
     // Ends it at once (SIGKILL), as a gateway that loses power; start() brings it back on the same ports.
     void kill();
     void stop();
+    bool isRunning() const { return m_process.state() != QProcess::NotRunning; }
 
     QString raw() const { return QStringLiteral("tcp://127.0.0.1:%1").arg(m_rawPort); }
     QString rfc2217() const { return QStringLiteral("rfc2217://127.0.0.1:%1").arg(m_rfcPort); }
