@@ -1,5 +1,6 @@
 #include "mqttclient.h"
 
+#include <QElapsedTimer>
 #include <QSocketNotifier>
 
 #include <mosquitto.h>
@@ -64,6 +65,11 @@ MqttClient::MqttClient(Settings settings, QObject *parent)
     mosquitto_log_callback_set(m_mosq, [](mosquitto *, void *self, int level, const char *text) {
         if (level == MOSQ_LOG_ERR)
             static_cast<MqttClient *>(self)->noteLibraryError(QString::fromUtf8(text));
+    });
+    mosquitto_publish_callback_set(m_mosq, [](mosquitto *, void *self, int mid) {
+        auto *client = static_cast<MqttClient *>(self);
+        if (mid == client->m_lastMid)
+            client->m_lastAcked = true;
     });
     mosquitto_subscribe_callback_set(
         m_mosq, [](mosquitto *, void *self, int mid, int count, const int *granted) {
@@ -198,8 +204,13 @@ void MqttClient::teardown() {
 bool MqttClient::publish(const QString &topic, const QByteArray &payload, bool retain) {
     if (m_state != State::Connected)
         return false;
-    const int rc = mosquitto_publish(m_mosq, nullptr, topic.toUtf8().constData(), int(payload.size()),
+    int mid = 0;
+    const int rc = mosquitto_publish(m_mosq, &mid, topic.toUtf8().constData(), int(payload.size()),
                                      payload.constData(), 1, retain);
+    if (rc == MOSQ_ERR_SUCCESS) {
+        m_lastMid = mid;
+        m_lastAcked = false;
+    }
     afterIo(rc == MOSQ_ERR_NO_CONN ? MOSQ_ERR_CONN_LOST : MOSQ_ERR_SUCCESS);
     return rc == MOSQ_ERR_SUCCESS;
 }
@@ -225,13 +236,29 @@ void MqttClient::stop() {
     m_retry.stop();
     joinWorker();
     if (m_state == State::Connected) {
-        // What was published last (the bridge's "offline") goes out before the DISCONNECT; a second at most.
-        mosquitto_disconnect(m_mosq);
+        // What was published last (the bridge's "offline") must reach the broker before a DISCONNECT, which
+        // would cancel the will: with many messages in flight it waits behind them for the broker's
+        // acknowledgements. At most two seconds; if it has not been acknowledged by then, the connection is
+        // dropped without a DISCONNECT, and the broker sends the will ("offline") instead.
         const int fd = mosquitto_socket(m_mosq);
-        for (int i = 0; i < 20 && fd >= 0 && mosquitto_want_write(m_mosq); ++i) {
-            pollfd p{fd, POLLOUT, 0};
-            if (::poll(&p, 1, 50) > 0 && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+        QElapsedTimer waited;
+        waited.start();
+        while (fd >= 0 && m_lastMid && !m_lastAcked && waited.elapsed() < 2000) {
+            pollfd p{fd, short(POLLIN | (mosquitto_want_write(m_mosq) ? POLLOUT : 0)), 0};
+            if (::poll(&p, 1, 50) < 0)
                 break;
+            if (((p.revents & POLLIN) && mosquitto_loop_read(m_mosq, 1) != MOSQ_ERR_SUCCESS) ||
+                ((p.revents & POLLOUT) && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS))
+                break;
+            mosquitto_loop_misc(m_mosq);
+        }
+        if (!m_lastMid || m_lastAcked) {
+            mosquitto_disconnect(m_mosq);
+            for (int i = 0; i < 20 && fd >= 0 && mosquitto_want_write(m_mosq); ++i) {
+                pollfd p{fd, POLLOUT, 0};
+                if (::poll(&p, 1, 50) > 0 && mosquitto_loop_write(m_mosq, 1) != MOSQ_ERR_SUCCESS)
+                    break;
+            }
         }
     }
     teardown();

@@ -88,7 +88,9 @@ class MqttClient : public QObject {
     QTimer m_retry;
     int m_delayMs = kFirstRetryMs;
     QString m_setupError;
-    QHash<int, QString> m_subscribing; // message id -> pattern, until the broker answers
+    QHash<int, QString> m_subscribing;
+    int m_lastMid = 0;        // the last message published, and whether the broker has acknowledged it
+    bool m_lastAcked = false; // message id -> pattern, until the broker answers
     std::mutex m_libraryErrorLock;
     QString m_libraryError; // the library's last error message, said with the next failure
 };
