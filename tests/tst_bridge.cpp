@@ -15,7 +15,10 @@
 #include <QTemporaryDir>
 
 #include <csignal>
+#include <cstring>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 using namespace kr7;
 
@@ -451,6 +454,41 @@ class TestBridge : public QObject {
         QVERIFY2(check.exitCode() == 0, check.readAllStandardError().constData());
         QCOMPARE(run({mute->devicePath()}).first, 1);
         QCOMPARE(run({QStringLiteral("hall-gw:4001")}).first, 2);
+    }
+
+    // Under systemd (a notify socket in the environment): READY once it listens, the watchdog petted from
+    // the event loop at half its interval, RELOADING and READY again around a SIGHUP, STOPPING at the end.
+    void tellsSystemd() {
+        QTemporaryDir dir;
+        const QByteArray path = QFile::encodeName(dir.filePath(QStringLiteral("notify")));
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::memcpy(address.sun_path, path.constData(), size_t(path.size()));
+        QVERIFY(::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0);
+        QByteArray said;
+        const auto heard = [&](const QByteArray &what) {
+            char buf[512];
+            for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;)
+                said += QByteArray(buf, n) + '\n';
+            return said.count(what);
+        };
+        auto projector = test::startSim({1});
+        BridgeRun bridge;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("NOTIFY_SOCKET"), QString::fromLocal8Bit(path));
+        env.insert(QStringLiteral("WATCHDOG_USEC"), QStringLiteral("400000"));
+        bridge.process.setProcessEnvironment(env);
+        QVERIFY(bridge.start("lines:\n  - port: " + projector->devicePath().toUtf8() +
+                             "\n    projectors: [{name: solo, unit: single}]\n"));
+        QTRY_COMPARE(heard("READY=1"), 1);
+        QTRY_VERIFY(heard("WATCHDOG=1") >= 4); // every 200 ms
+        ::kill(pid_t(bridge.process.processId()), SIGHUP);
+        QTRY_COMPARE(heard("READY=1"), 2);
+        QVERIFY(said.contains("RELOADING=1"));
+        bridge.process.terminate();
+        QTRY_COMPARE(heard("STOPPING=1"), 1);
+        ::close(fd);
     }
 };
 
