@@ -101,8 +101,66 @@ void readListen(Config &config, const YAML::Node &node) {
     config.listenPort = quint16(port);
 }
 
-void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, int> &names) {
-    const auto keys = keysOf(node, QStringLiteral("projector"), {"name", "unit"});
+// Where a projector's PJLink face listens: ADDRESS[:PORT] (an IPv6 address in brackets), one listener per
+// address and port.
+PjlinkListen readPjlinkListen(const YAML::Node &node, const QString &name,
+                              std::map<QString, QString> &listeners) {
+    const auto keys = keysOf(node, QStringLiteral("pjlink"), {"listen", "inputs"});
+    if (!keys.count("listen"))
+        fail(node.Mark(),
+             QStringLiteral("pjlink: 'listen' is required: the address its controllers dial (port 4352)"));
+    PjlinkListen p;
+    const YAML::Node &listen = keys.at("listen");
+    const QString value = scalar(listen, QStringLiteral("listen"));
+    QString host = value;
+    QString port;
+    if (value.startsWith(QLatin1Char('['))) {
+        const qsizetype close = value.indexOf(QLatin1Char(']'));
+        host = value.mid(1, close - 1);
+        port = close > 0 && value.mid(close + 1).startsWith(QLatin1Char(':')) ? value.mid(close + 2)
+               : close > 0 && close + 1 == value.size()                       ? QString()
+                                                                              : QStringLiteral("-");
+    } else if (value.count(QLatin1Char(':')) == 1) {
+        host = value.section(QLatin1Char(':'), 0, 0);
+        port = value.section(QLatin1Char(':'), 1);
+    }
+    bool ok = true;
+    const uint number = port.isEmpty() ? 4352 : port.toUInt(&ok);
+    if (!ok || number < 1 || number > 65535 || QHostAddress(host).isNull())
+        fail(listen.Mark(),
+             QStringLiteral("pjlink listen '%1': ADDRESS or ADDRESS:PORT, an IP address of this "
+                            "machine (10.0.0.21, [fe80::21]:4352)")
+                 .arg(value));
+    p.host = host;
+    p.port = quint16(number);
+    const QString key = QHostAddress(host).toString() + QLatin1Char('/') + QString::number(number);
+    if (const auto seen = listeners.find(key); seen != listeners.end())
+        fail(listen.Mark(),
+             QStringLiteral("pjlink listen '%1' is %2's already: one address (or port) per projector")
+                 .arg(value, seen->second));
+    listeners[key] = name;
+    if (keys.count("inputs")) {
+        const YAML::Node &inputs = keys.at("inputs");
+        if (!inputs.IsSequence() || inputs.size() != 4)
+            fail(inputs.Mark(), QStringLiteral("pjlink inputs: four PJLink input codes, for the inputs 1-4"));
+        p.inputs.clear();
+        static const QRegularExpression code(QStringLiteral("^[1-5][1-9]$"));
+        for (const YAML::Node &i : inputs) {
+            const QString c = scalar(i, QStringLiteral("inputs"));
+            if (!code.match(c).hasMatch())
+                fail(i.Mark(),
+                     QStringLiteral("pjlink inputs: '%1': a type 1-5 and a number 1-9, such as 31").arg(c));
+            if (p.inputs.contains(c))
+                fail(i.Mark(), QStringLiteral("pjlink inputs: %1 is given twice").arg(c));
+            p.inputs << c;
+        }
+    }
+    return p;
+}
+
+void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, int> &names,
+                   std::map<QString, QString> &listeners) {
+    const auto keys = keysOf(node, QStringLiteral("projector"), {"name", "unit", "pjlink"});
     if (!keys.count("name"))
         fail(node.Mark(), QStringLiteral("projector: 'name' is required"));
     if (!keys.count("unit"))
@@ -142,10 +200,13 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
                                 "with %1")
                      .arg(other.name));
     }
+    if (keys.count("pjlink"))
+        p.pjlink = readPjlinkListen(keys.at("pjlink"), p.name, listeners);
     line.projectors << p;
 }
 
-void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &names) {
+void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &names,
+              std::map<QString, QString> &listeners) {
     const auto keys = keysOf(node, QStringLiteral("line"), {"port", "speed", "projectors"});
     if (!keys.count("port"))
         fail(node.Mark(), QStringLiteral("line: 'port' is required"));
@@ -184,7 +245,7 @@ void readLine(Config &config, const YAML::Node &node, std::map<QString, int> &na
     if (!projectors.IsSequence() || projectors.size() == 0)
         fail(projectors.Mark(), QStringLiteral("projectors: a list of at least one projector is expected"));
     for (const YAML::Node &p : projectors)
-        readProjector(line, p, names);
+        readProjector(line, p, names, listeners);
     config.lines << line;
 }
 
@@ -274,7 +335,7 @@ Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
     const auto keys = keysOf(root, QStringLiteral("settings"),
-                             {"listen", "poll_interval", "offline_after", "lines", "mqtt"});
+                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -289,8 +350,13 @@ Config read(const YAML::Node &root) {
     if (!lines.IsSequence() || lines.size() == 0)
         fail(lines.Mark(), QStringLiteral("lines: a list of at least one line is expected"));
     std::map<QString, int> names;
+    std::map<QString, QString> listeners;
     for (const YAML::Node &line : lines)
-        readLine(config, line, names);
+        readLine(config, line, names, listeners);
+    if (keys.count("pjlink")) {
+        const auto pj = keysOf(keys.at("pjlink"), QStringLiteral("pjlink"), {"password_file"});
+        config.pjlink.passwordFile = fileSetting(pj, "password_file");
+    }
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     return config;
@@ -337,6 +403,24 @@ std::optional<ConfigError> checkFiles(Config &config) {
                         .arg(line.port, config.lines[o].port)
                         .arg(config.lines[o].lineNumber)
                         .arg(line.wire)};
+    }
+    if (const FileSetting &f = config.pjlink.passwordFile; !f.path.isEmpty()) {
+        // PJLink's password: 1-32 letters or digits, the file's first line.
+        QFile secret(f.path);
+        QString problem;
+        QByteArray password;
+        if (!secret.open(QIODevice::ReadOnly))
+            problem = secret.errorString();
+        else if ((password = secret.readLine(4097)).endsWith('\n'))
+            password.chop(1);
+        if (problem.isEmpty() && password.endsWith('\r'))
+            password.chop(1);
+        static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9]{1,32}$"));
+        if (problem.isEmpty() && !shape.match(QString::fromLatin1(password)).hasMatch())
+            problem = QStringLiteral("its first line is not a PJLink password (1-32 letters or digits)");
+        if (!problem.isEmpty())
+            return ConfigError{f.line, f.column, QStringLiteral("password_file %1: %2").arg(f.path, problem)};
+        config.pjlink.password = password;
     }
     if (!config.mqtt)
         return std::nullopt;

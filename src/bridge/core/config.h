@@ -3,16 +3,34 @@
 #include <QByteArrayView>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <optional>
 #include <variant>
 
 namespace kr7::bridge {
 
+// A file a setting names, and where it is named (for an error when it cannot be read).
+struct FileSetting {
+    QString path; // empty: none
+    int line = 0, column = 0;
+    bool operator==(const FileSetting &) const = default;
+};
+
+// A projector's PJLink face: where its listener is, and the PJLink input code of each of its inputs 1-4.
+struct PjlinkListen {
+    QString host; // an address, never a name
+    quint16 port = 4352;
+    QStringList inputs{QStringLiteral("11"), QStringLiteral("12"), QStringLiteral("13"),
+                       QStringLiteral("14")};
+    bool operator==(const PjlinkListen &) const = default;
+};
+
 struct ProjectorConfig {
     QString name;   // [a-z0-9][a-z0-9_-]{0,63}, unique in the file
     QString unit;   // "1".."4" or "single"
     QString prefix; // the address prefix of the unit: "A001", or none for a single projector
+    std::optional<PjlinkListen> pjlink; // absent: no PJLink face
 };
 
 struct LineConfig {
@@ -22,13 +40,6 @@ struct LineConfig {
     int baud = 19200;
     QList<ProjectorConfig> projectors;
     QString settings() const { return QStringLiteral("%1,N,8,1").arg(baud); }
-};
-
-// A file a setting names, and where it is named (for an error when it cannot be read).
-struct FileSetting {
-    QString path; // empty: none
-    int line = 0, column = 0;
-    bool operator==(const FileSetting &) const = default;
 };
 
 struct MqttConfig {
@@ -49,6 +60,13 @@ struct MqttConfig {
     bool operator==(const MqttConfig &) const = default;
 };
 
+// What every projector's PJLink face shares.
+struct PjlinkConfig {
+    FileSetting passwordFile; // none: no authentication ("PJLINK 0")
+    QByteArray password;      // the file's first line, read by loadConfig
+    bool operator==(const PjlinkConfig &) const = default;
+};
+
 struct Config {
     QString listenHost = QStringLiteral("127.0.0.1"); // an address, never a name: it says where we listen
     quint16 listenPort = 9727;
@@ -56,6 +74,7 @@ struct Config {
     int offlineAfter = 3;
     QList<LineConfig> lines;
     std::optional<MqttConfig> mqtt; // absent: no MQTT
+    PjlinkConfig pjlink;
 
     qsizetype projectorCount() const;
 };

@@ -84,6 +84,9 @@ void LinePoller::halt(const QString &why) {
     m_onWire = {};
     for (LineCommand &c : m_schedule.stop())
         c.done(nullptr, why);
+    // Their commands were answered; only the query after them was not.
+    for (FollowUp &f : std::exchange(m_followUps, {}))
+        f.done(&f.result, QString());
 }
 
 bool LinePoller::enqueue(LineCommand command, QString *why) {
@@ -160,6 +163,16 @@ void LinePoller::renumber(int line, const Config &config, const QList<int> &newI
         m_onWire.projector = newIndexOf.value(m_onWire.projector, -1);
     if (m_lastAsked >= 0)
         m_lastAsked = newIndexOf.value(m_lastAsked, -1);
+    for (auto it = m_followUps.begin(); it != m_followUps.end();) {
+        it->projector = newIndexOf.value(it->projector, -1);
+        if (it->projector < 0) {
+            FollowUp f = std::move(*it);
+            it = m_followUps.erase(it);
+            f.done(&f.result, QString());
+        } else {
+            ++it;
+        }
+    }
     if (m_onWire.isCommand() && m_onWire.projector < 0 && m_onWire.command.done)
         std::exchange(m_onWire.command.done,
                       nullptr)(nullptr, QStringLiteral("the projector was removed from the configuration"));
@@ -263,7 +276,22 @@ void LinePoller::onAnswered(const ExchangeResult &result) {
     if (step.isCommand()) {
         if (step.command.pollAfter)
             m_schedule.addPoll(index);
-        step.command.done(&result, QString());
+        if (step.command.followQuery >= 0 && result.replied) {
+            // The command's answer waits for the query's: whoever asks again at once sees the new state.
+            m_schedule.addPoll(index, step.command.followQuery);
+            m_followUps.push_back({index, step.command.followQuery, result, std::move(step.command.done)});
+        } else {
+            step.command.done(&result, QString());
+        }
+    } else {
+        for (auto it = m_followUps.begin(); it != m_followUps.end();)
+            if (it->projector == index && it->query == step.query) {
+                FollowUp f = std::move(*it);
+                it = m_followUps.erase(it);
+                f.done(&f.result, QString());
+            } else {
+                ++it;
+            }
     }
     pump();
 }

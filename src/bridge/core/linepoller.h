@@ -11,6 +11,8 @@
 #include <QObject>
 #include <QTimer>
 
+#include <deque>
+#include <functional>
 #include <memory>
 
 namespace kr7 {
@@ -79,8 +81,16 @@ class LinePoller : public QObject {
     QElapsedTimer m_clock;
     QTimer m_wake; // when the next round is due
     QTimer m_pause;
-    LineSchedule::Step m_onWire;       // what the exchange under way asks
-    int m_lastAsked = -1;              // the projector of the last exchange: a late reply is its
+    LineSchedule::Step m_onWire; // what the exchange under way asks
+    int m_lastAsked = -1;        // the projector of the last exchange: a late reply is its
+    // Commands answered whose query is asked again before their own answer goes back.
+    struct FollowUp {
+        int projector;
+        qsizetype query;
+        ExchangeResult result;
+        std::function<void(const ExchangeResult *, const QString &)> done;
+    };
+    std::deque<FollowUp> m_followUps;
     QList<QElapsedTimer> m_pollClocks; // per projector of the line: since its first query of the round
     QList<int> m_projectors;
     int m_offlineAfter;

@@ -25,11 +25,14 @@ bool LineSchedule::addCommand(LineCommand command) {
     return true;
 }
 
-void LineSchedule::addPoll(int projector) {
-    if (std::any_of(m_polls.begin(), m_polls.end(), [&](const Poll &p) { return p.projector == projector; }))
-        return;
+void LineSchedule::addPoll(int projector, qsizetype query) {
+    const auto asked = [&](qsizetype q) {
+        return std::any_of(m_polls.begin(), m_polls.end(),
+                           [&](const Poll &p) { return p.projector == projector && p.query == q; });
+    };
     for (qsizetype q = 0; q < m_queries; ++q)
-        m_polls << Poll{projector, q};
+        if ((query < 0 || q == query) && !asked(q))
+            m_polls << Poll{projector, q};
 }
 
 void LineSchedule::startRound(qint64 nowMs) {

@@ -16,7 +16,8 @@ struct LineCommand {
     int projector = 0; // index in the state
     QString code;      // between the projector's prefix and the carriage return
     int windowMs = 500;
-    bool pollAfter = false; // poll the projector right after, so that its state follows
+    bool pollAfter = false;     // poll the projector right after, so that its state follows
+    qsizetype followQuery = -1; // or ask just this query (index in the polled queries) right after
     // Once: the exchange, or (result null) why the line was not sent or not answered.
     std::function<void(const ExchangeResult *result, const QString &error)> done;
 };
@@ -54,8 +55,9 @@ class LineSchedule {
     bool isFull() const { return qsizetype(m_commands.size()) >= kMaxWaiting; }
     // False when the queue is full; the command is then dropped.
     bool addCommand(LineCommand command);
-    // Polls every query of projector next, ahead of the round (once, however often it is asked).
-    void addPoll(int projector);
+    // Polls every query of projector next, ahead of the round (once, however often it is asked), or only
+    // the query of that index.
+    void addPoll(int projector, qsizetype query = -1);
 
     // The projectors are numbered anew (newIndexOf[old], -1 for one gone) and the line's are these now,
     // polled every intervalMs: the round goes on where it was, without the projectors gone (new ones join the

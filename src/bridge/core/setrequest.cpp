@@ -105,6 +105,17 @@ std::variant<SetRequest, QString> parseSetRequest(QByteArrayView payload, bool a
     return r;
 }
 
+std::optional<SetRequest> catalogueRequest(const QString &code) {
+    for (const OneShot &b : kOneShots)
+        if (fromView(b.code) == code) {
+            SetRequest r;
+            r.kind = SetRequest::Kind::Command;
+            fromButton(r, b.name);
+            return r;
+        }
+    return std::nullopt;
+}
+
 QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcome) {
     QJsonObject o{{QStringLiteral("request"), request}};
     if (outcome.exchange) {

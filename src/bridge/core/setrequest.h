@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <optional>
+#include <string_view>
 #include <variant>
 
 namespace kr7::bridge {
@@ -19,7 +20,8 @@ struct SetRequest {
     int windowMs = 500;     // the reply window the panel gives the line
     int seconds = 0;        // Pause: 1-7200, or 0 to end a pause
     bool pollAfter = false; // power and input: the projector is polled right after, so its state follows
-    QJsonObject request;    // as received, for the result
+    std::string_view followQuery; // or only this query, once the projector answered (PJLink's settings)
+    QJsonObject request;          // as received, for the result
 };
 
 inline constexpr qsizetype kMaxSetPayload = 1024;
@@ -27,6 +29,9 @@ inline constexpr int kMaxPauseSeconds = 7200;
 
 // The request, or why it is refused. Only codes of the panel's catalogue; a free line only when allowRaw.
 std::variant<SetRequest, QString> parseSetRequest(QByteArrayView payload, bool allowRaw);
+
+// A one-shot of the catalogue by its code, with its reply window; nothing for a code that is none.
+std::optional<SetRequest> catalogueRequest(const QString &code);
 
 // How a request ended: accepted (refresh, pause), an exchange on the wire, or refused with the reason.
 struct CommandOutcome {

@@ -61,6 +61,22 @@ BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *pare
     }
 }
 
+void ProjectorState::setFaceSample(const FaceFamily *family, double value) {
+    for (FaceSample &s : faceSamples)
+        if (s.family == family) {
+            s.value = value;
+            return;
+        }
+    faceSamples << FaceSample{family, value};
+}
+
+double ProjectorState::faceSample(const FaceFamily *family) const {
+    for (const FaceSample &s : faceSamples)
+        if (s.family == family)
+            return s.value;
+    return 0;
+}
+
 int BridgeState::indexOf(const QString &name) const {
     for (qsizetype i = 0; i < m_projectors.size(); ++i)
         if (m_projectors[i].name == name)

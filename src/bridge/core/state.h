@@ -13,6 +13,18 @@
 
 namespace kr7::bridge {
 
+// A family of samples that a face keeps of each projector (its listener, its clients), for the metrics face
+// to write: faces never include one another, so they meet in the state.
+struct FaceFamily {
+    const char *name;
+    const char *type;
+    const char *help;
+};
+struct FaceSample {
+    const FaceFamily *family;
+    double value;
+};
+
 struct ProjectorState {
     QString name;
     QString port; // the line, as configured
@@ -28,6 +40,11 @@ struct ProjectorState {
     quint64 lateReplies = 0;           // replies that came after their window, drained in the settle gap
     QDateTime lastSeen;                // the last reply of any kind; invalid before the first
     std::optional<double> pollSeconds; // how long its queries took in its last full poll
+    QList<FaceSample> faceSamples;     // in the order the faces first set them
+
+    // Sets (or adds) the sample of family.
+    void setFaceSample(const FaceFamily *family, double value);
+    double faceSample(const FaceFamily *family) const;
 };
 
 struct LineState {

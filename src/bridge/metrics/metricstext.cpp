@@ -219,6 +219,25 @@ QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QL
         for (const Part &part : m_parts)
             out += part.families[f];
     }
+    // What the faces keep of each projector, family by family in the order they first appear.
+    QList<const FaceFamily *> faceFamilies;
+    for (const ProjectorState &p : projectors)
+        for (const FaceSample &s : p.faceSamples)
+            if (!faceFamilies.contains(s.family))
+                faceFamilies << s.family;
+    for (const FaceFamily *f : faceFamilies) {
+        appendFamily(out, f->name, f->type, f->help);
+        for (const ProjectorState &p : projectors)
+            for (const FaceSample &s : p.faceSamples)
+                if (s.family == f) {
+                    out += f->name;
+                    out += "{projector=\"";
+                    appendLabelValue(out, p.name);
+                    out += "\"} ";
+                    appendNumber(out, s.value);
+                    out += '\n';
+                }
+    }
     appendFamily(out, "kr7_line_up", "gauge", "1 while the line to the projectors is open.");
     for (const LineState &l : lines)
         appendLineSample(out, "kr7_line_up", l, l.up ? 1 : 0);

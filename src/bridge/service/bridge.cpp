@@ -5,6 +5,7 @@
 #include "kr7version.h"
 #include "linepoller.h"
 #include "mqttface.h"
+#include "pjlinkface.h"
 
 namespace kr7::bridge {
 
@@ -37,6 +38,15 @@ bool Bridge::start(QString *error) {
                 .arg(m_config.listenPort));
     for (auto &p : m_pollers)
         p->start();
+    m_pjlink = std::make_unique<PjlinkFace>(
+        m_state, m_config,
+        [this](int projector, const SetRequest &request, auto done) {
+            submit(projector, request, std::move(done));
+        },
+        [this](int projector, const FaceFamily *family, double value) {
+            m_state.change(projector, [&](ProjectorState &p) { p.setFaceSample(family, value); });
+        });
+    m_pjlink->start();
     return true;
 }
 
@@ -88,6 +98,8 @@ void Bridge::reload(Config next) {
             next.listenPort = m_config.listenPort;
         }
     }
+    if (m_pjlink)
+        m_pjlink->reconfigure(next);
     if (next.mqtt != m_config.mqtt) {
         if (m_mqtt)
             m_mqtt->stop();
@@ -113,6 +125,8 @@ void Bridge::reload(Config next) {
 }
 
 void Bridge::stop() {
+    if (m_pjlink)
+        m_pjlink->stop();
     for (auto &p : m_pollers)
         p->stop();
     if (m_mqtt)
@@ -136,7 +150,11 @@ void Bridge::submit(int projector, const SetRequest &request,
     default:
         break;
     }
-    LineCommand command{projector, request.code, request.windowMs, request.pollAfter,
+    LineCommand command{projector,
+                        request.code,
+                        request.windowMs,
+                        request.pollAfter,
+                        -1,
                         [done](const ExchangeResult *result, const QString &error) {
                             CommandOutcome sent;
                             if (result)
@@ -144,6 +162,12 @@ void Bridge::submit(int projector, const SetRequest &request,
                             sent.error = error;
                             done(sent);
                         }};
+    if (!request.followQuery.empty()) {
+        const QList<PolledQuery> queries = polledQueries(p.readings.table());
+        for (qsizetype q = 0; q < queries.size(); ++q)
+            if (queries[q].name == request.followQuery)
+                command.followQuery = q;
+    }
     if (!line.enqueue(std::move(command), &outcome.error))
         done(outcome);
 }

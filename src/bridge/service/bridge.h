@@ -19,6 +19,7 @@ namespace kr7::bridge {
 class HttpFace;
 class LinePoller;
 class MqttFace;
+class PjlinkFace;
 
 // The service: one state, a poller per line, and its faces.
 class Bridge : public QObject {
@@ -52,6 +53,7 @@ class Bridge : public QObject {
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::unique_ptr<HttpFace> m_http;
     std::unique_ptr<MqttFace> m_mqtt;
+    std::unique_ptr<PjlinkFace> m_pjlink;
 };
 
 } // namespace kr7::bridge
