@@ -150,7 +150,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt)";
+                                 "offline_after, lines, mqtt, pjlink)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")
@@ -213,6 +213,27 @@ class TestBridgeCore : public QObject {
             << QByteArray("lines:\n  - port: hall-gw:4001\n    projectors: [{name: a, unit: 1}]\n")
             << "2:11: port 'hall-gw:4001': a device path starts at / (/dev/ttyUSB0); a gateway is "
                "tcp://HOST:PORT or rfc2217://HOST:PORT";
+        const QByteArray pj = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
+        QTest::newRow("pjlink: a name for an address")
+            << pj + "      - {name: a, unit: 1, pjlink: {listen: hall-a}}\n"
+            << "4:45: pjlink listen 'hall-a': ADDRESS or ADDRESS:PORT, an IP address of this machine (10.0.0.21, "
+               "[fe80::21]:4352)";
+        QTest::newRow("pjlink: two projectors on one address")
+            << pj + "      - {name: a, unit: 1, pjlink: {listen: 10.0.0.21}}\n"
+                    "      - {name: b, unit: 2, pjlink: {listen: '10.0.0.21:4352'}}\n"
+            << "5:45: pjlink listen '10.0.0.21:4352' is a's already: one address (or port) per projector";
+        QTest::newRow("pjlink: three inputs")
+            << pj + "      - {name: a, unit: 1, pjlink: {listen: 10.0.0.21, inputs: [11, 12, 13]}}\n"
+            << "4:64: pjlink inputs: four PJLink input codes, for the inputs 1-4";
+        QTest::newRow("pjlink: an input type 6")
+            << pj + "      - {name: a, unit: 1, pjlink: {listen: 10.0.0.21, inputs: [11, 12, 13, 61]}}\n"
+            << "4:77: pjlink inputs: '61': a type 1-5 and a number 1-9, such as 31";
+        QTest::newRow("pjlink: an input twice")
+            << pj + "      - {name: a, unit: 1, pjlink: {listen: 10.0.0.21, inputs: [11, 12, 11, 14]}}\n"
+            << "4:73: pjlink inputs: 11 is given twice";
+        QTest::newRow("pjlink: an unknown key")
+            << pj + "      - {name: a, unit: 1}\npjlink: {password: x}\n"
+            << "5:10: pjlink: unknown key 'password' (known: password_file)";
         QTest::newRow("half a client certificate")
             << line + "      - {name: a, unit: 1}\nmqtt: {host: b, tls: {cert_file: /etc/c.pem}}\n"
             << "5:22: tls: a client certificate needs both cert_file and key_file";
