@@ -13,12 +13,16 @@
 #include <QCoreApplication>
 #include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <cstring>
 #include <memory>
 #include <mosquitto.h>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <string>
 #include <sys/socket.h>
 
 using namespace bench;
@@ -174,6 +178,146 @@ class MqttProbe {
 
 } // namespace
 
+// PJLink controllers, one per projector, each on one kept connection to its projector's own address, asking
+// POWR ? ERST ? LAMP ? INPT ? AVMT ? one after the other every period, as a show controller polls. Each round
+// trip is timed from the request to its reply's CR.
+class PjlinkControllers {
+  public:
+    PjlinkControllers(const std::vector<in_addr> &addresses, quint16 port, int periodMs)
+        : m_period(periodMs) {
+        for (size_t i = 0; i < addresses.size(); ++i) {
+            Conn c;
+            c.fd = socket(AF_INET, SOCK_STREAM, 0);
+            sockaddr_in a{};
+            a.sin_family = AF_INET;
+            a.sin_port = htons(port);
+            a.sin_addr = addresses[i];
+            if (::connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0) {
+                ++m_failures;
+                close(c.fd);
+                continue;
+            }
+            const int one = 1;
+            setsockopt(c.fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+            // Spread over the period, as controllers started at random would be.
+            c.due = Clock::now() + std::chrono::milliseconds(periodMs * int(i) / int(addresses.size()));
+            m_conns.push_back(c);
+        }
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PjlinkControllers() {
+        m_stop = true;
+        m_thread.join();
+        for (const Conn &c : m_conns)
+            close(c.fd);
+    }
+    std::vector<double> take() {
+        std::lock_guard g(m_lock);
+        return std::exchange(m_ms, {});
+    }
+    int failures() const { return m_failures; }
+
+  private:
+    struct Conn {
+        int fd = -1;
+        Clock::time_point due, sent;
+        int next = 0; // the query on the way, or -1 between rounds
+        bool greeted = false;
+        bool waiting = false;
+        std::string in;
+    };
+    void run() {
+        static const char *queries[] = {"%1POWR ?\r", "%1ERST ?\r", "%1LAMP ?\r", "%1INPT ?\r", "%1AVMT ?\r"};
+        std::vector<pollfd> fds(m_conns.size());
+        while (!m_stop) {
+            const auto now = Clock::now();
+            for (size_t i = 0; i < m_conns.size(); ++i) {
+                Conn &c = m_conns[i];
+                if (c.greeted && !c.waiting && now >= c.due) {
+                    const char *q = queries[c.next];
+                    c.sent = Clock::now();
+                    if (write(c.fd, q, strlen(q)) > 0)
+                        c.waiting = true;
+                }
+                fds[i] = pollfd{c.fd, POLLIN, 0};
+            }
+            if (poll(fds.data(), fds.size(), 5) <= 0)
+                continue;
+            for (size_t i = 0; i < m_conns.size(); ++i) {
+                if (!(fds[i].revents & POLLIN))
+                    continue;
+                Conn &c = m_conns[i];
+                char buf[512];
+                const ssize_t n = read(c.fd, buf, sizeof buf);
+                if (n <= 0) {
+                    ++m_failures;
+                    c.greeted = false;
+                    continue;
+                }
+                c.in.append(buf, size_t(n));
+                for (size_t cr; (cr = c.in.find('\r')) != std::string::npos;) {
+                    const std::string line = c.in.substr(0, cr);
+                    c.in.erase(0, cr + 1);
+                    if (!c.greeted) {
+                        c.greeted = line == "PJLINK 0";
+                        continue;
+                    }
+                    const double ms = bench::ms(Clock::now() - c.sent);
+                    {
+                        std::lock_guard g(m_lock);
+                        m_ms.push_back(ms);
+                    }
+                    if (line.find("ERR") != std::string::npos)
+                        ++m_errors;
+                    c.waiting = false;
+                    if (++c.next == 5) {
+                        c.next = 0;
+                        c.due += std::chrono::milliseconds(m_period);
+                    }
+                }
+            }
+        }
+    }
+
+    int m_period;
+    std::vector<Conn> m_conns;
+    std::thread m_thread;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_lock;
+    std::vector<double> m_ms;
+    std::atomic<int> m_failures{0};
+    std::atomic<int> m_errors{0};
+};
+
+// One PJLink setting on a kept connection: the time from the request to its OK. Waited for on the event loop,
+// where the simulated projectors answer.
+double pjlinkSetting(QTcpSocket &socket, const QByteArray &request) {
+    const auto t0 = Clock::now();
+    socket.write(request);
+    QByteArray in;
+    QEventLoop loop;
+    QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+    const auto c = QObject::connect(&socket, &QTcpSocket::readyRead, &loop, [&] {
+        in += socket.readAll();
+        if (in.contains('\r'))
+            loop.quit();
+    });
+    loop.exec();
+    QObject::disconnect(c);
+    if (!in.contains("=OK")) {
+        std::fprintf(stderr, "PJLink setting answered %s\n", in.constData());
+        return -1;
+    }
+    return bench::ms(Clock::now() - t0);
+}
+
+in_addr projectorAddress(int i) {
+    in_addr a{};
+    a.s_addr = htonl((127u << 24) | (1u << 8) | 1u) + htonl(0); // 127.0.1.1 and on
+    a.s_addr = htonl(ntohl(a.s_addr) + uint32_t(i));
+    return a;
+}
+
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
@@ -189,7 +333,12 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption commandsOption(QStringLiteral("commands"),
                                             QStringLiteral("Commands timed over MQTT."), QStringLiteral("N"),
                                             QStringLiteral("200"));
-    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption});
+    const QCommandLineOption pjlinkOption(
+        QStringLiteral("pjlink"),
+        QStringLiteral("Every projector with a PJLink listener of its own (127.0.1.x), "
+                       "a controller per projector polling it every interval."));
+    parser.addOptions(
+        {linesOption, secondsOption, intervalOption, scrapesOption, commandsOption, pjlinkOption});
     parser.addHelpOption();
     parser.process(app);
     const int lines = parser.value(linesOption).toInt();
@@ -204,6 +353,7 @@ int main(int argc, char *argv[]) {
     std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
     QByteArray config;
     const quint16 port = kr7::peers::Ser2net::freePort();
+    const quint16 pjlinkPort = kr7::peers::Ser2net::freePort();
     config += "listen: 127.0.0.1:" + QByteArray::number(port) +
               "\npoll_interval: " + QByteArray::number(interval) + "\nlines:\n";
     for (int l = 0; l < lines; ++l) {
@@ -211,9 +361,14 @@ int main(int argc, char *argv[]) {
         if (!sim->openPty())
             return 1;
         config += "  - port: " + sim->devicePath().toUtf8() + "\n    projectors:\n";
-        for (int u = 1; u <= 4; ++u)
+        for (int u = 1; u <= 4; ++u) {
             config += "      - {name: p" + QByteArray::number(l) + "-" + QByteArray::number(u) +
-                      ", unit: " + QByteArray::number(u) + "}\n";
+                      ", unit: " + QByteArray::number(u);
+            if (parser.isSet(pjlinkOption))
+                config += ", pjlink: {listen: '" + QByteArray(inet_ntoa(projectorAddress(l * 4 + u - 1))) +
+                          ":" + QByteArray::number(pjlinkPort) + "'}";
+            config += "}\n";
+        }
         sims.push_back(std::move(sim));
     }
     config += "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(broker.port()) + "}\n";
@@ -242,6 +397,13 @@ int main(int argc, char *argv[]) {
     std::unique_ptr<Scraper> scraper;
     if (const int rate = parser.value(scrapesOption).toInt(); rate > 0)
         scraper = std::make_unique<Scraper>(port, rate);
+    std::unique_ptr<PjlinkControllers> controllers;
+    if (parser.isSet(pjlinkOption)) {
+        std::vector<in_addr> addresses;
+        for (int i = 0; i < lines * 4; ++i)
+            addresses.push_back(projectorAddress(i));
+        controllers = std::make_unique<PjlinkControllers>(addresses, pjlinkPort, interval * 1000);
+    }
     const double cpu0 = processCpuSeconds(pid);
     runFor(seconds * 1000);
     const double cpu = processCpuSeconds(pid) - cpu0;
@@ -268,6 +430,32 @@ int main(int argc, char *argv[]) {
                 seconds / interval, seconds / interval + 1);
     std::printf("MQTT state/availability      %.1f messages a minute from unchanged projectors\n",
                 stateMessages * 60.0 / seconds);
+    if (controllers) {
+        printStats("PJLink query round trip", controllers->take());
+        std::printf("                             %d controllers failed to connect or were closed\n",
+                    controllers->failures());
+        controllers.reset();
+        // Settings on an idle line, each on the kept connection of the first projector: input 1.
+        QTcpSocket socket;
+        socket.setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        socket.connectToHost(QHostAddress(QString::fromLatin1(inet_ntoa(projectorAddress(0)))), pjlinkPort);
+        std::vector<double> sets;
+        if (socket.waitForConnected(5000)) {
+            runFor(100); // the greeting
+            socket.readAll();
+            for (int i = 0; i < parser.value(commandsOption).toInt(); ++i) {
+                const double t = pjlinkSetting(socket, "%1INPT 11\r");
+                if (t >= 0)
+                    sets.push_back(t);
+                runFor(5);
+            }
+        }
+        printStats("PJLink set -> OK", sets);
+        std::printf(
+            "                             a line and its follow-up query, the projector's reply delay "
+            "%d ms each\n",
+            kr7::sim::Faults{}.replyDelayMs);
+    }
 
     // Commands on an idle line: the first line's polls are over (the benchmark's interval is long), so
     // each command meets the line free. The projector answers after its own reply delay.

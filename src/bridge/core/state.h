@@ -83,6 +83,11 @@ class BridgeState : public QObject {
         edit(m_lines[index]);
         emit lineChanged(index);
     }
+    // A face's sample of a projector: heard as faceSampleChanged, not as a change of what it reports.
+    void changeFaceSample(int index, const FaceFamily *family, double value) {
+        m_projectors[index].setFaceSample(family, value);
+        emit faceSampleChanged(index);
+    }
     template <typename Edit> void changeService(Edit &&edit) {
         edit(m_service);
         emit serviceChanged();
@@ -98,6 +103,7 @@ class BridgeState : public QObject {
     void projectorChanged(int index);
     void lineChanged(int index);
     void serviceChanged();
+    void faceSampleChanged(int index);
     // The projectors and lines are others now (indices included): every face takes them afresh.
     void reconfigured(const QStringList &removed);
 

@@ -80,6 +80,7 @@ HttpFace::HttpFace(const BridgeState &state, QObject *parent) : QAbstractHttpSer
     });
     connect(&state, &BridgeState::lineChanged, this, [this] { m_changed = true; });
     connect(&state, &BridgeState::serviceChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::faceSampleChanged, this, [this] { m_changed = true; });
     connect(&state, &BridgeState::reconfigured, this, [this] {
         m_metrics.invalidateAll();
         m_changed = true;

@@ -57,6 +57,9 @@ PjlinkFace::PjlinkFace(const BridgeState &state, const Config &config, Submit su
                        QObject *parent)
     : QObject(parent), m_state(state), m_config(config.pjlink), m_submit(std::move(submit)),
       m_record(std::move(record)) {
+    m_recordTimer.setSingleShot(true);
+    m_recordTimer.setInterval(kRecordEveryMs);
+    connect(&m_recordTimer, &QTimer::timeout, this, &PjlinkFace::recordNow);
     reconfigure(config);
     // The freeze that was sent holds while the projector stays on: it ends when the power answer leaves 1.
     connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
@@ -135,8 +138,23 @@ int PjlinkFace::indexOf(const Listener &l) const {
 }
 
 void PjlinkFace::record(const Listener &l, const FaceFamily *family, double value) {
-    if (l.index >= 0)
-        m_record(l.index, family, value);
+    if (l.index < 0)
+        return;
+    // Into the state at most once a second per projector: a controller polling five queries in a row then
+    // costs one change, not five.
+    m_unrecorded[l.name][family] = value;
+    if (!m_recordTimer.isActive())
+        m_recordTimer.start();
+}
+
+void PjlinkFace::recordNow() {
+    for (const auto &[name, samples] : std::exchange(m_unrecorded, {})) {
+        const auto it = m_listeners.find(name);
+        if (it == m_listeners.end() || it->second->index < 0)
+            continue;
+        for (const auto &[family, value] : samples)
+            m_record(it->second->index, family, value);
+    }
 }
 
 void PjlinkFace::listen(Listener &l) {
@@ -179,6 +197,7 @@ void PjlinkFace::accept(Listener &l) {
         connect(socket, &QTcpSocket::readyRead, c, [this, c] { onBytes(c); });
         connect(socket, &QTcpSocket::disconnected, c, [this, c] { drop(c); });
         socket->write(c->session.greeting());
+        socket->flush(); // now, not on a later turn of the loop: every turn polls every socket
         c->idle.start(kIdleMs);
     }
 }
@@ -249,7 +268,7 @@ void PjlinkFace::flush(Connection *c) {
         const std::shared_ptr<Connection::Pending> p = c->pending.front();
         if (p->value) {
             if (!c->closing)
-                c->socket->write(pjlinkReply(p->request, *p->value));
+                c->socket->write(pjlinkReply(p->request, *p->value)), c->socket->flush();
             c->pending.pop_front();
             continue;
         }

@@ -31,6 +31,7 @@ class PjlinkFace : public QObject {
     static constexpr int kMaxConnections = 16;
     static constexpr int kIdleMs = 30000;
     static constexpr int kRebindMs = 10000;
+    static constexpr int kRecordEveryMs = 1000;
 
     static const FaceFamily kListening, kConnections, kRequests, kAuthFailures;
 
@@ -59,6 +60,7 @@ class PjlinkFace : public QObject {
     PjlinkProjector view(const Listener &l) const;
     int indexOf(const Listener &l) const;
     void record(const Listener &l, const FaceFamily *family, double value);
+    void recordNow();
 
     const BridgeState &m_state;
     PjlinkConfig m_config;
@@ -66,6 +68,8 @@ class PjlinkFace : public QObject {
     Record m_record;
     std::map<QString, std::unique_ptr<Listener>> m_listeners; // by projector name
     bool m_started = false;
+    std::map<QString, std::map<const FaceFamily *, double>> m_unrecorded;
+    QTimer m_recordTimer;
 };
 
 } // namespace kr7::bridge

@@ -44,7 +44,7 @@ bool Bridge::start(QString *error) {
             submit(projector, request, std::move(done));
         },
         [this](int projector, const FaceFamily *family, double value) {
-            m_state.change(projector, [&](ProjectorState &p) { p.setFaceSample(family, value); });
+            m_state.changeFaceSample(projector, family, value);
         });
     m_pjlink->start();
     return true;
