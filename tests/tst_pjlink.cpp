@@ -371,6 +371,7 @@ class TestPjlink : public QObject {
         // Idle for 30 s: closed.
         QVERIFY(watcher.closedByPeer(35000));
 
+        QTest::qWait(1600); // the face's counters reach the state once a second, the exposition twice
         const QByteArray metrics =
             peers::httpRequest(QUrl(QStringLiteral("http://127.0.0.1:%1/metrics").arg(httpPort))).body;
         for (const QByteArray &series :
