@@ -260,7 +260,7 @@ void Soak::slowClients() {
         auto *drip = new QTimer(s);
         connect(drip, &QTimer::timeout, s, [s, sent = 0]() mutable {
             static const QByteArray request = "GET /metrics HTTP/1.1\r\nHost: soak\r\n";
-            if (sent < request.size())
+            if (sent < request.size() && s->state() == QAbstractSocket::ConnectedState)
                 s->write(request.mid(sent++, 1));
         });
         drip->start(300 + int(m_random.bounded(700)));
