@@ -1,6 +1,6 @@
 // The PJLink face: every row of the query and setting tables against a projector's readings, the session's
 // greeting, digest and line rules, and the face on the wire, against a client written here from the
-// specification: settings reach the projector's line, authentication, sixteen controllers at once, a
+// PJLink standard: settings reach the projector's line, authentication, sixteen controllers at once, a
 // connection per command, idle and overlong lines, a listener address taken at start, a projector that goes
 // down and comes back.
 #include "peers.h"
@@ -197,7 +197,7 @@ class TestPjlink : public QObject {
         QCOMPARE(pjlinkReply(events.first().request, a.value), request.left(6) + '=' + value + '\r');
     }
 
-    // The greeting, the digest (the specification's own example), lines split anyhow, stray LF and NUL,
+    // The greeting, the digest (the PJLink standard's own example), lines split anyhow, stray LF and NUL,
     // lower-case bodies, what is no request, and the two ways a session ends.
     void sessions() {
         QCOMPARE(pjlinkDigest("498e4a67", "JBMIAProjectorLink"),

@@ -15,14 +15,6 @@
 #include <cstdio>
 #include <memory>
 
-namespace {
-
-QString fromView(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-
-} // namespace
-
 int main(int argc, char *argv[]) {
     QCoreApplication app(argc, argv);
     kr7::cli::CommandLine cli(
@@ -72,7 +64,7 @@ int main(int argc, char *argv[]) {
     const kr7::Address *address = kr7::findUnit(plan.unit.toStdString());
     if (!address)
         return cli.usage(QStringLiteral("--unit '%1': single, all, 1, 2, 3 or 4").arg(plan.unit));
-    plan.prefix = fromView(address->prefix);
+    plan.prefix = kr7::fromView(address->prefix);
     bool ok = false;
     plan.timeoutMs = cli.value(timeout).toInt(&ok);
     if (!ok || plan.timeoutMs < 1 || plan.timeoutMs > 600000)
@@ -80,7 +72,8 @@ int main(int argc, char *argv[]) {
                              .arg(cli.value(timeout)));
     for (const QString &word : cli.parser().positionalArguments()) {
         const std::string_view code = kr7::queryCode(word.toStdString());
-        plan.commands.append({word, code.empty() ? kr7::CommandSet::toLineCharacters(word) : fromView(code)});
+        plan.commands.append(
+            {word, code.empty() ? kr7::CommandSet::toLineCharacters(word) : kr7::fromView(code)});
     }
     if (plan.commands.isEmpty())
         return cli.usage(QStringLiteral("no COMMAND given (power, lamp-hours, temperature, ...)"));

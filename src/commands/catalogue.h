@@ -1,10 +1,17 @@
 #pragma once
 
+#include <QString>
+
 #include <array>
 #include <cstdint>
 #include <string_view>
 
 namespace kr7 {
+
+// A text of the catalogue (a code, a caption, a prefix) as a QString; the catalogue is plain ASCII.
+inline QString fromView(std::string_view s) {
+    return QString::fromLatin1(s.data(), qsizetype(s.size()));
+}
 
 // How a one-shot button sends its line.
 enum class Shape {

@@ -2,12 +2,6 @@
 
 namespace kr7 {
 
-namespace {
-QString fromView(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-} // namespace
-
 QString describe(const OneShot &button) {
     return QStringLiteral("%1: sends %2").arg(fromView(button.what), fromView(button.code));
 }

@@ -189,7 +189,7 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
     const Address *address = p.unit == QLatin1String("all") ? nullptr : findUnit(p.unit.toStdString());
     if (!address)
         fail(unitNode.Mark(), QStringLiteral("unit '%1': 1, 2, 3, 4 or single").arg(p.unit));
-    p.prefix = QString::fromLatin1(address->prefix.data(), qsizetype(address->prefix.size()));
+    p.prefix = fromView(address->prefix);
     for (const ProjectorConfig &other : line.projectors) {
         if (other.unit == p.unit)
             fail(unitNode.Mark(),
@@ -384,6 +384,19 @@ std::variant<Config, ConfigError> parseConfig(QByteArrayView yaml) {
 
 namespace {
 
+// A secret's file: its first line, without the line's end. The reason when it cannot be read, else empty.
+QString readFirstLine(const QString &path, QByteArray *line) {
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return file.errorString();
+    *line = file.readLine(4097);
+    if (line->endsWith('\n'))
+        line->chop(1);
+    if (line->endsWith('\r'))
+        line->chop(1);
+    return QString();
+}
+
 // What the parser cannot know without the file system: the wire a device path reaches after its links, and
 // whether each file the settings name can be read.
 std::optional<ConfigError> checkFiles(Config &config) {
@@ -406,15 +419,8 @@ std::optional<ConfigError> checkFiles(Config &config) {
     }
     if (const FileSetting &f = config.pjlink.passwordFile; !f.path.isEmpty()) {
         // PJLink's password: 1-32 letters or digits, the file's first line.
-        QFile secret(f.path);
-        QString problem;
         QByteArray password;
-        if (!secret.open(QIODevice::ReadOnly))
-            problem = secret.errorString();
-        else if ((password = secret.readLine(4097)).endsWith('\n'))
-            password.chop(1);
-        if (problem.isEmpty() && password.endsWith('\r'))
-            password.chop(1);
+        QString problem = readFirstLine(f.path, &password);
         static const QRegularExpression shape(QStringLiteral("^[A-Za-z0-9]{1,32}$"));
         if (problem.isEmpty() && !shape.match(QString::fromLatin1(password)).hasMatch())
             problem = QStringLiteral("its first line is not a PJLink password (1-32 letters or digits)");
@@ -440,14 +446,7 @@ std::optional<ConfigError> checkFiles(Config &config) {
     if (m.passwordFile.path.isEmpty())
         return std::nullopt;
     // The password lives in a file of its own (mode 0600, or a systemd credential), never in the YAML.
-    QFile secret(m.passwordFile.path);
-    QString problem;
-    if (!secret.open(QIODevice::ReadOnly))
-        problem = secret.errorString();
-    else if ((m.password = secret.readLine(4097)).endsWith('\n'))
-        m.password.chop(1);
-    if (problem.isEmpty() && m.password.endsWith('\r'))
-        m.password.chop(1);
+    QString problem = readFirstLine(m.passwordFile.path, &m.password);
     if (problem.isEmpty() && m.password.isEmpty())
         problem = QStringLiteral("its first line is empty");
     if (problem.isEmpty())

@@ -21,9 +21,7 @@ QList<int> projectorsOf(const BridgeState &state, int line) {
 LinePoller::LinePoller(BridgeState &state, int line, const Config &config, traffic::TrafficLog *log,
                        QObject *parent)
     : QObject(parent), m_state(state), m_index(line), m_port(config.lines[line].port),
-      m_queries(polledQueries(state.projectors().isEmpty() ? readingTable()
-                                                           : state.projectors().first().readings.table())),
-      m_line(PortMap{m_port, QString()}), m_exchange(m_line),
+      m_queries(polledQueries(state.table())), m_line(PortMap{m_port, QString()}), m_exchange(m_line),
       m_schedule(projectorsOf(state, line), m_queries.size(), qint64(config.pollIntervalS) * 1000),
       m_availability(projectorsOf(state, line), config.offlineAfter), m_projectors(projectorsOf(state, line)),
       m_offlineAfter(config.offlineAfter) {

@@ -12,10 +12,6 @@ namespace kr7::bridge {
 
 namespace {
 
-QString fromView(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-
 // The reply up to its carriage return.
 QByteArrayView untilCr(QByteArrayView reply) {
     const qsizetype cr = reply.indexOf('\r');

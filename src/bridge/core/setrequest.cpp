@@ -15,10 +15,6 @@ namespace {
 const QStringList kKeys{QStringLiteral("power"),   QStringLiteral("input"), QStringLiteral("command"),
                         QStringLiteral("refresh"), QStringLiteral("line"),  QStringLiteral("pause")};
 
-QString fromView(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
-
 // The catalogue's code and reply window of a button, by its name.
 void fromButton(SetRequest &r, std::string_view button) {
     const OneShot *row = findOneShot(button);

@@ -71,6 +71,7 @@ class BridgeState : public QObject {
     const QList<ProjectorState> &projectors() const { return m_projectors; }
     const QList<LineState> &lines() const { return m_lines; }
     const ServiceState &service() const { return m_service; }
+    ReadingTable table() const { return m_table; }
     // -1 for a name that is not configured.
     int indexOf(const QString &name) const;
 

@@ -1,5 +1,6 @@
 #include "discovery.h"
 
+#include "catalogue.h"
 #include "readings.h"
 
 #include <QJsonArray>
@@ -9,10 +10,6 @@
 namespace kr7::bridge {
 
 namespace {
-
-QString fromView(std::string_view s) {
-    return QString::fromLatin1(s.data(), qsizetype(s.size()));
-}
 
 // The value template of a reading's entity: the value, or (for a list) item i when the list is there and
 // long enough; None otherwise, which Home Assistant shows as unknown.

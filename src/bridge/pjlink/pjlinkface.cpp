@@ -133,10 +133,6 @@ void PjlinkFace::stop() {
     }
 }
 
-int PjlinkFace::indexOf(const Listener &l) const {
-    return l.index;
-}
-
 void PjlinkFace::record(const Listener &l, const FaceFamily *family, double value) {
     if (l.index < 0)
         return;

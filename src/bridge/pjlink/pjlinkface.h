@@ -46,7 +46,6 @@ class PjlinkFace : public QObject {
     // A reload: listeners for projectors gone or whose pjlink entry changed are closed, new ones opened; the
     // others (and their controllers) go on.
     void reconfigure(const Config &config);
-    bool operator==(const PjlinkFace &) const = delete;
 
   private:
     struct Listener;
@@ -58,7 +57,6 @@ class PjlinkFace : public QObject {
     void flush(Connection *c);
     void drop(Connection *c);
     PjlinkProjector view(const Listener &l) const;
-    int indexOf(const Listener &l) const;
     void record(const Listener &l, const FaceFamily *family, double value);
     void recordNow();
 

@@ -14,8 +14,7 @@ constexpr std::array<const char *, 5> kUnits{"single", "1", "2", "3", "4"};
 constexpr std::array<int, 2> kSpeeds{19200, 9600};
 
 QString prefixOf(const QString &unit) {
-    const std::string_view p = findUnit(unit.toStdString())->prefix;
-    return QString::fromLatin1(p.data(), qsizetype(p.size()));
+    return fromView(findUnit(unit.toStdString())->prefix);
 }
 
 // The port's own word: the last element of a device path, or the gateway's host.

@@ -163,7 +163,7 @@ void Bridge::submit(int projector, const SetRequest &request,
                             done(sent);
                         }};
     if (!request.followQuery.empty()) {
-        const QList<PolledQuery> queries = polledQueries(p.readings.table());
+        const QList<PolledQuery> queries = polledQueries(m_state.table());
         for (qsizetype q = 0; q < queries.size(); ++q)
             if (queries[q].name == request.followQuery)
                 command.followQuery = q;
