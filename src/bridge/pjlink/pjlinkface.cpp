@@ -3,12 +3,15 @@
 #include "journal.h"
 #include "kr7version.h"
 
-#include <QPointer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
 
+#include <array>
 #include <deque>
+#include <map>
+#include <memory>
 
 namespace kr7::bridge {
 
@@ -22,7 +25,71 @@ const FaceFamily PjlinkFace::kAuthFailures{
     "kr7_pjlink_auth_failures_total", "counter",
     "PJLink connections closed for a wrong or missing password digest."};
 
-struct PjlinkFace::Connection : QObject {
+namespace {
+
+// What the face knows of a projector, copied over from the state.
+struct Copy {
+    QString port;
+    QString unit;
+    bool available = false;
+    Readings readings;
+};
+
+struct Sample {
+    QString projector;
+    const FaceFamily *family;
+    double value;
+};
+
+} // namespace
+
+// Everything on the face's thread: the listeners, their controllers' connections and the copies they answer
+// from. Its members are touched on that thread only; the face reaches it through queued calls.
+class PjlinkFace::Listeners : public QObject {
+  public:
+    using Submit = std::function<void(const QString &projector, const SetRequest &,
+                                      std::function<void(const CommandOutcome &)>)>;
+    using Record = std::function<void(QList<Sample>)>;
+
+    Listeners(int thread, Submit submit, Record record)
+        : m_thread(thread), m_submit(std::move(submit)), m_record(std::move(record)) {}
+
+    void start();
+    void stop();
+    void reconfigure(const Config &config);
+    // Copies of projectors that changed; all: these are all there are.
+    void update(std::map<QString, Copy> copies, bool all);
+    // Closes everything; the face's thread ends after it.
+    void end() {
+        stop();
+        m_listeners.clear();
+    }
+
+  private:
+    struct Listener;
+    struct Connection;
+    void listen(Listener &l);
+    void accept(Listener &l);
+    void onBytes(Connection *c);
+    void answer(Connection *c, const PjlinkRequest &request);
+    void flush(Connection *c);
+    void drop(Connection *c);
+    PjlinkProjector view(const Listener &l) const;
+    void record(const Listener &l, const FaceFamily *family, double value);
+    void recordNow();
+
+    int m_thread; // serves the projectors threadOf() puts here
+    Submit m_submit;
+    Record m_record;
+    PjlinkConfig m_config;
+    std::map<QString, std::unique_ptr<Listener>> m_listeners; // by projector name
+    std::map<QString, Copy> m_copies;
+    bool m_started = false;
+    std::map<QString, std::map<const FaceFamily *, double>> m_unrecorded;
+    QTimer *m_recordTimer = nullptr;
+};
+
+struct PjlinkFace::Listeners::Connection : QObject {
     // The requests of this connection in the order they came; a setting waits for its line, and what comes
     // after it waits with it, so that replies keep the requests' order.
     struct Pending {
@@ -40,7 +107,7 @@ struct PjlinkFace::Connection : QObject {
     bool closing = false;
 };
 
-struct PjlinkFace::Listener {
+struct PjlinkFace::Listeners::Listener {
     QString name;
     PjlinkListen listen;
     QTcpServer server;
@@ -48,45 +115,15 @@ struct PjlinkFace::Listener {
     bool saidUnbound = false;
     bool frozen = false;
     char power = '?'; // the last power answer
-    int index = -1;   // in the state
     QList<Connection *> connections;
     double requests = 0, authFailures = 0;
 };
 
-PjlinkFace::PjlinkFace(const BridgeState &state, const Config &config, Submit submit, Record record,
-                       QObject *parent)
-    : QObject(parent), m_state(state), m_config(config.pjlink), m_submit(std::move(submit)),
-      m_record(std::move(record)) {
-    m_recordTimer.setSingleShot(true);
-    m_recordTimer.setInterval(kRecordEveryMs);
-    connect(&m_recordTimer, &QTimer::timeout, this, &PjlinkFace::recordNow);
-    reconfigure(config);
-    // The freeze that was sent holds while the projector stays on: it ends when the power answer leaves 1.
-    connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
-        for (auto &[name, l] : m_listeners)
-            if (l->index == index) {
-                const QJsonValue code = m_state.projectors()[index].readings.value("power_code");
-                const char power = pjlinkPower(code.toString()).value_or('?');
-                if (l->power == '1' && power != '1')
-                    l->frozen = false;
-                l->power = power;
-            }
-    });
-    connect(&m_state, &BridgeState::reconfigured, this, [this] {
-        for (auto &[name, l] : m_listeners)
-            l->index = m_state.indexOf(name);
-    });
-}
-
-PjlinkFace::~PjlinkFace() {
-    stop();
-}
-
-void PjlinkFace::reconfigure(const Config &config) {
+void PjlinkFace::Listeners::reconfigure(const Config &config) {
     std::map<QString, PjlinkListen> wanted;
     for (const LineConfig &line : config.lines)
         for (const ProjectorConfig &p : line.projectors)
-            if (p.pjlink)
+            if (p.pjlink && threadOf(p.name) == m_thread)
                 wanted[p.name] = *p.pjlink;
     const bool passwordChanged = config.pjlink != m_config;
     m_config = config.pjlink;
@@ -105,7 +142,6 @@ void PjlinkFace::reconfigure(const Config &config) {
         auto l = std::make_unique<Listener>();
         l->name = name;
         l->listen = where;
-        l->index = m_state.indexOf(name);
         l->rebind.setSingleShot(true);
         Listener *raw = l.get();
         connect(&l->rebind, &QTimer::timeout, this, [this, raw] { listen(*raw); });
@@ -116,14 +152,14 @@ void PjlinkFace::reconfigure(const Config &config) {
     }
 }
 
-void PjlinkFace::start() {
+void PjlinkFace::Listeners::start() {
     m_started = true;
     for (auto &[name, l] : m_listeners)
         if (!l->server.isListening())
             listen(*l);
 }
 
-void PjlinkFace::stop() {
+void PjlinkFace::Listeners::stop() {
     m_started = false;
     for (auto &[name, l] : m_listeners) {
         for (Connection *c : QList<Connection *>(l->connections))
@@ -133,27 +169,29 @@ void PjlinkFace::stop() {
     }
 }
 
-void PjlinkFace::record(const Listener &l, const FaceFamily *family, double value) {
-    if (l.index < 0)
-        return;
+void PjlinkFace::Listeners::record(const Listener &l, const FaceFamily *family, double value) {
     // Into the state at most once a second per projector: a controller polling five queries in a row then
     // costs one change, not five.
     m_unrecorded[l.name][family] = value;
-    if (!m_recordTimer.isActive())
-        m_recordTimer.start();
-}
-
-void PjlinkFace::recordNow() {
-    for (const auto &[name, samples] : std::exchange(m_unrecorded, {})) {
-        const auto it = m_listeners.find(name);
-        if (it == m_listeners.end() || it->second->index < 0)
-            continue;
-        for (const auto &[family, value] : samples)
-            m_record(it->second->index, family, value);
+    if (!m_recordTimer) {
+        m_recordTimer = new QTimer(this);
+        m_recordTimer->setSingleShot(true);
+        m_recordTimer->setInterval(kRecordEveryMs);
+        connect(m_recordTimer, &QTimer::timeout, this, &Listeners::recordNow);
     }
+    if (!m_recordTimer->isActive())
+        m_recordTimer->start();
 }
 
-void PjlinkFace::listen(Listener &l) {
+void PjlinkFace::Listeners::recordNow() {
+    QList<Sample> samples;
+    for (const auto &[name, values] : std::exchange(m_unrecorded, {}))
+        for (const auto &[family, value] : values)
+            samples.append(Sample{name, family, value});
+    m_record(std::move(samples));
+}
+
+void PjlinkFace::Listeners::listen(Listener &l) {
     const QString where = QStringLiteral("%1:%2").arg(l.listen.host).arg(l.listen.port);
     if (l.server.listen(QHostAddress(l.listen.host), l.listen.port)) {
         l.server.setMaxPendingConnections(kMaxConnections + 1);
@@ -173,7 +211,7 @@ void PjlinkFace::listen(Listener &l) {
     l.rebind.start(kRebindMs);
 }
 
-void PjlinkFace::accept(Listener &l) {
+void PjlinkFace::Listeners::accept(Listener &l) {
     while (QTcpSocket *socket = l.server.nextPendingConnection()) {
         if (l.connections.size() >= kMaxConnections) {
             socket->abort();
@@ -198,7 +236,7 @@ void PjlinkFace::accept(Listener &l) {
     }
 }
 
-void PjlinkFace::drop(Connection *c) {
+void PjlinkFace::Listeners::drop(Connection *c) {
     if (c->closing)
         return;
     c->closing = true;
@@ -211,23 +249,39 @@ void PjlinkFace::drop(Connection *c) {
     c->deleteLater();
 }
 
-PjlinkProjector PjlinkFace::view(const Listener &l) const {
+PjlinkProjector PjlinkFace::Listeners::view(const Listener &l) const {
     PjlinkProjector v;
+    v.name = l.name;
     v.inputs = l.listen.inputs;
     v.frozen = l.frozen;
     v.version = QStringLiteral(KR7_VERSION);
-    if (l.index < 0)
-        return v;
-    const ProjectorState &p = m_state.projectors()[l.index];
-    v.name = p.name;
-    v.port = p.port;
-    v.unit = p.unit;
-    v.available = p.available;
-    v.readings = &p.readings;
+    if (const auto it = m_copies.find(l.name); it != m_copies.end()) {
+        v.port = it->second.port;
+        v.unit = it->second.unit;
+        v.available = it->second.available;
+        v.readings = &it->second.readings;
+    }
     return v;
 }
 
-void PjlinkFace::onBytes(Connection *c) {
+// The copies of the projectors that changed. The freeze that was sent holds while the projector stays on: it
+// ends when the power answer leaves 1.
+void PjlinkFace::Listeners::update(std::map<QString, Copy> copies, bool all) {
+    if (all)
+        m_copies.clear();
+    for (auto &[name, copy] : copies) {
+        if (const auto it = m_listeners.find(name); it != m_listeners.end()) {
+            Listener &l = *it->second;
+            const char power = pjlinkPower(copy.readings.value("power_code").toString()).value_or('?');
+            if (l.power == '1' && power != '1')
+                l.frozen = false;
+            l.power = power;
+        }
+        m_copies[name] = std::move(copy);
+    }
+}
+
+void PjlinkFace::Listeners::onBytes(Connection *c) {
     const QByteArray bytes = c->socket->readAll();
     c->idle.start(kIdleMs);
     for (const PjlinkSession::Event &e : c->session.feed(bytes)) {
@@ -247,7 +301,7 @@ void PjlinkFace::onBytes(Connection *c) {
     }
 }
 
-void PjlinkFace::answer(Connection *c, const PjlinkRequest &request) {
+void PjlinkFace::Listeners::answer(Connection *c, const PjlinkRequest &request) {
     Listener &l = *c->listener;
     l.requests += 1;
     record(l, &kRequests, l.requests);
@@ -258,7 +312,7 @@ void PjlinkFace::answer(Connection *c, const PjlinkRequest &request) {
 
 // Works through the connection's requests in order: each is taken up only when those before it are answered
 // (a query behind a setting then reads the state the setting left), and each reply goes out in one write.
-void PjlinkFace::flush(Connection *c) {
+void PjlinkFace::Listeners::flush(Connection *c) {
     Listener &l = *c->listener;
     while (!c->pending.empty()) {
         const std::shared_ptr<Connection::Pending> p = c->pending.front();
@@ -273,14 +327,14 @@ void PjlinkFace::flush(Connection *c) {
         p->started = true;
         const PjlinkAnswer a = pjlinkAnswer(p->request, view(l));
         const std::optional<SetRequest> setting = a.code.isEmpty() ? std::nullopt : catalogueRequest(a.code);
-        if (a.code.isEmpty() || !setting || l.index < 0) {
+        if (a.code.isEmpty() || !setting) {
             p->value = a.code.isEmpty() ? a.value : QByteArray("ERR4");
             continue;
         }
         SetRequest r = *setting;
         r.followQuery = a.follow;
         QPointer<Connection> alive(c);
-        m_submit(l.index, r, [this, alive, p, name = l.name, a](const CommandOutcome &o) {
+        m_submit(l.name, r, [this, alive, p, name = l.name, a](const CommandOutcome &o) {
             if (!o.exchange)
                 p->value = QByteArray("ERR3"); // not sent: the queue is full, the line paused or closed
             else if (!o.exchange->replied)
@@ -297,6 +351,118 @@ void PjlinkFace::flush(Connection *c) {
     }
     if (!c->closing)
         c->idle.start(kIdleMs);
+}
+
+namespace {
+
+Copy copyOf(const ProjectorState &p) {
+    return Copy{p.port, p.unit, p.available, p.readings};
+}
+
+} // namespace
+
+PjlinkFace::PjlinkFace(const BridgeState &state, const Config &config, Submit submit, Record record,
+                       QObject *parent)
+    : QObject(parent), m_state(state), m_submit(std::move(submit)), m_record(std::move(record)) {
+    auto toState = [this](QList<Sample> samples) {
+        QMetaObject::invokeMethod(this, [this, samples = std::move(samples)] {
+            for (const Sample &s : samples)
+                if (const auto it = m_indexOf.constFind(s.projector); it != m_indexOf.constEnd())
+                    m_record(*it, s.family, s.value);
+        });
+    };
+    for (int t = 0; t < kThreads; ++t) {
+        // A setting comes over to this thread and its outcome goes back; a face gone meanwhile drops it.
+        auto toLine = [this, t](const QString &projector, const SetRequest &request,
+                                std::function<void(const CommandOutcome &)> done) {
+            QMetaObject::invokeMethod(this, [this, t, projector, request, done = std::move(done)] {
+                // The copies go over first: a query behind the setting then reads what the setting's
+                // follow-up query read.
+                auto back = [face = QPointer<PjlinkFace>(this), listeners = m_listeners[t],
+                             done](const CommandOutcome &outcome) {
+                    if (face)
+                        face->copyChanged();
+                    if (listeners)
+                        QMetaObject::invokeMethod(listeners, [done, outcome] { done(outcome); });
+                };
+                if (const int index = m_state.indexOf(projector); index >= 0)
+                    m_submit(index, request, back);
+                else
+                    back(CommandOutcome{}); // gone in a reload: not sent
+            });
+        };
+        m_listeners[t] = new Listeners(t, toLine, toState);
+        m_listeners[t]->moveToThread(&m_threads[t]);
+        m_threads[t].setObjectName(QStringLiteral("pjlink-%1").arg(t + 1));
+        m_threads[t].start();
+    }
+    reconfigure(config);
+    connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
+        // Copied over once per turn of the loop however many readings changed in it.
+        if (m_changed.isEmpty())
+            QMetaObject::invokeMethod(this, &PjlinkFace::copyChanged, Qt::QueuedConnection);
+        m_changed.insert(index);
+    });
+}
+
+PjlinkFace::~PjlinkFace() {
+    onEachThread([](Listeners &l) { l.end(); });
+    for (int t = 0; t < kThreads; ++t) {
+        m_threads[t].quit();
+        m_threads[t].wait();
+        delete m_listeners[t].data();
+    }
+}
+
+int PjlinkFace::threadOf(const QString &projector) {
+    return int(qHash(projector, 0) % kThreads);
+}
+
+void PjlinkFace::onEachThread(const std::function<void(Listeners &)> &work) {
+    for (int t = 0; t < kThreads; ++t)
+        QMetaObject::invokeMethod(
+            m_listeners[t], [&work, l = m_listeners[t].data()] { work(*l); }, Qt::BlockingQueuedConnection);
+}
+
+void PjlinkFace::start() {
+    onEachThread([](Listeners &l) { l.start(); });
+}
+
+void PjlinkFace::stop() {
+    onEachThread([](Listeners &l) { l.stop(); });
+}
+
+void PjlinkFace::reconfigure(const Config &config) {
+    m_indexOf.clear();
+    for (const LineConfig &line : config.lines)
+        for (const ProjectorConfig &p : line.projectors)
+            if (p.pjlink)
+                m_indexOf.insert(p.name, m_state.indexOf(p.name));
+    m_changed.clear();
+    onEachThread([&config](Listeners &l) { l.reconfigure(config); });
+    std::array<std::map<QString, Copy>, kThreads> copies;
+    for (const ProjectorState &p : m_state.projectors())
+        if (m_indexOf.contains(p.name))
+            copies[threadOf(p.name)].emplace(p.name, copyOf(p));
+    for (int t = 0; t < kThreads; ++t)
+        QMetaObject::invokeMethod(m_listeners[t],
+                                  [l = m_listeners[t].data(), c = std::move(copies[t])]() mutable {
+                                      l->update(std::move(c), true);
+                                  });
+}
+
+void PjlinkFace::copyChanged() {
+    std::array<std::map<QString, Copy>, kThreads> copies;
+    for (const int index : std::exchange(m_changed, {}))
+        if (index < m_state.projectors().size() && m_indexOf.contains(m_state.projectors()[index].name))
+            copies[threadOf(m_state.projectors()[index].name)].emplace(m_state.projectors()[index].name,
+                                                                       copyOf(m_state.projectors()[index]));
+    for (int t = 0; t < kThreads; ++t)
+        if (!copies[t].empty())
+            QMetaObject::invokeMethod(m_listeners[t],
+                                      [l = m_listeners[t].data(), c = std::move(copies[t])]() mutable {
+                                          l->update(std::move(c), false);
+                                      });
 }
 
 } // namespace kr7::bridge

@@ -5,21 +5,27 @@
 #include "setrequest.h"
 #include "state.h"
 
-#include <QHostAddress>
+#include <QHash>
 #include <QObject>
-#include <QTimer>
+#include <QPointer>
+#include <QSet>
+#include <QThread>
 
+#include <array>
 #include <functional>
-#include <map>
-#include <memory>
-
-class QTcpServer;
 
 namespace kr7::bridge {
 
 // The PJLink face: each projector with a pjlink entry is a PJLink Class 2 projector on its own address and
-// port. Queries are answered from the state at once; settings go to the projector's line through the same
-// queue as any face's commands, and are answered when the projector has answered the line.
+// port. Queries are answered at once from a copy of the projector's state; settings go to the projector's
+// line through the same queue as any face's commands, and are answered when the projector has answered the
+// line.
+//
+// The listeners and their controllers live on threads of their own: a venue with hundreds of PJLink
+// projectors keeps hundreds of sockets open, and every turn of an event loop walks all of its sockets (poll).
+// Spread over a few threads, a controller's request wakes one loop with a quarter of them, and the lines'
+// loop none. The face copies each projector's state over when it changes; settings and counters come back to
+// this thread.
 class PjlinkFace : public QObject {
     Q_OBJECT
   public:
@@ -32,6 +38,7 @@ class PjlinkFace : public QObject {
     static constexpr int kIdleMs = 30000;
     static constexpr int kRebindMs = 10000;
     static constexpr int kRecordEveryMs = 1000;
+    static constexpr int kThreads = 4;
 
     static const FaceFamily kListening, kConnections, kRequests, kAuthFailures;
 
@@ -47,27 +54,22 @@ class PjlinkFace : public QObject {
     // others (and their controllers) go on.
     void reconfigure(const Config &config);
 
+    class Listeners;
+
+    // Which thread serves a projector's face: the same for a name for as long as the process runs.
+    static int threadOf(const QString &projector);
+
   private:
-    struct Listener;
-    struct Connection;
-    void listen(Listener &l);
-    void accept(Listener &l);
-    void onBytes(Connection *c);
-    void answer(Connection *c, const PjlinkRequest &request);
-    void flush(Connection *c);
-    void drop(Connection *c);
-    PjlinkProjector view(const Listener &l) const;
-    void record(const Listener &l, const FaceFamily *family, double value);
-    void recordNow();
+    void copyChanged();
+    void onEachThread(const std::function<void(Listeners &)> &work);
 
     const BridgeState &m_state;
-    PjlinkConfig m_config;
     Submit m_submit;
     Record m_record;
-    std::map<QString, std::unique_ptr<Listener>> m_listeners; // by projector name
-    bool m_started = false;
-    std::map<QString, std::map<const FaceFamily *, double>> m_unrecorded;
-    QTimer m_recordTimer;
+    QHash<QString, int> m_indexOf; // projectors with a PJLink face, by name
+    QSet<int> m_changed;           // projectors whose copy is behind
+    std::array<QThread, kThreads> m_threads;
+    std::array<QPointer<Listeners>, kThreads> m_listeners; // each lives on its thread
 };
 
 } // namespace kr7::bridge
