@@ -93,7 +93,12 @@ int main(int argc, char *argv[]) {
             "Ask each PORT given after the options which units answer, at 19200 and else at 9600 bit/s, "
             "and print a lines: section for the configuration. Exit status 0 when any answered, 1 when "
             "none did, 2 for a port name that is not one."));
-    cli.addOptions({config, check, scan});
+    const QCommandLineOption webConfig(
+        QStringLiteral("web.config.file"),
+        QStringLiteral("The web configuration of Prometheus' exporters (TLS, basic_auth_users, headers) and "
+                       "kr7_operators, in place of the configuration's web_config_file."),
+        QStringLiteral("FILE"));
+    cli.addOptions({config, check, scan, webConfig});
     cli.addLogOption();
     cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
                                        QStringLiteral("[PORT...]"));
@@ -106,21 +111,23 @@ int main(int argc, char *argv[]) {
         return cli.usage(
             QStringLiteral("unexpected argument '%1' (ports are given with --scan)").arg(scanned.first()));
 
-    auto loaded = loadConfig(cli.value(config));
+    auto loaded = loadSettings(cli.value(config), cli.value(webConfig));
     if (const QString *error = std::get_if<QString>(&loaded)) {
         journal(*error);
         return 1;
     }
-    Config settings = std::get<Config>(std::move(loaded));
+    Settings settings = std::get<Settings>(std::move(loaded));
     if (cli.isSet(check)) {
-        std::printf("%s: good: %lld projectors on %lld lines\n", qPrintable(cli.value(config)),
-                    (long long)settings.projectorCount(), (long long)settings.lines.size());
+        std::printf("%s: good: %lld projectors on %lld lines%s\n", qPrintable(cli.value(config)),
+                    (long long)settings.config.projectorCount(), (long long)settings.config.lines.size(),
+                    settings.web ? qPrintable(QStringLiteral("; web config %1 good").arg(settings.web->path))
+                                 : "");
         return 0;
     }
 
     kr7::traffic::TrafficLog trafficLog;
     QStringList ports;
-    for (const LineConfig &l : settings.lines)
+    for (const LineConfig &l : settings.config.lines)
         ports << l.port;
     if (!cli.openLog(trafficLog, ports.join(QStringLiteral(", "))))
         return 1;
@@ -148,12 +155,12 @@ int main(int argc, char *argv[]) {
                 else
                     journal(QStringLiteral("SIGHUP: the traffic log stays where it was: %1").arg(error));
             }
-            auto next = loadConfig(cli.value(config));
+            auto next = loadSettings(cli.value(config), cli.value(webConfig));
             if (const QString *error = std::get_if<QString>(&next)) {
                 journal(QStringLiteral("SIGHUP: the configuration in force stays: %1").arg(*error));
                 bridge.state().changeService([](ServiceState &s) { s.lastReloadOk = false; });
             } else {
-                bridge.reload(std::get<Config>(std::move(next)));
+                bridge.reload(std::get<Settings>(std::move(next)));
             }
             systemd.ready(QStringLiteral("running"));
             return;

@@ -2,6 +2,7 @@
 
 #include "catalogue.h"
 #include "portname.h"
+#include "yamlread.h"
 
 #include <QDir>
 #include <QFile>
@@ -17,54 +18,7 @@ namespace kr7::bridge {
 
 namespace {
 
-struct Failure {
-    ConfigError error;
-};
-
-[[noreturn]] void fail(const YAML::Mark &mark, const QString &message) {
-    // yaml-cpp counts from 0, and marks a node it made up (a missing value) with -1.
-    throw Failure{{mark.line >= 0 ? mark.line + 1 : 0, mark.column >= 0 ? mark.column + 1 : 0, message}};
-}
-
-QString text(const std::string &s) {
-    return QString::fromStdString(s);
-}
-
-// The keys of a map, each known and given once; returns key -> value node.
-std::map<std::string, YAML::Node> keysOf(const YAML::Node &map, const QString &what,
-                                         std::initializer_list<const char *> known) {
-    if (!map.IsMap())
-        fail(map.Mark(), QStringLiteral("%1: a map of keys is expected").arg(what));
-    std::map<std::string, YAML::Node> found;
-    std::map<std::string, int> lineOf;
-    for (auto it = map.begin(); it != map.end(); ++it) {
-        const YAML::Node key = it->first; // a copy: the iterator hands out a temporary pair
-        if (!key.IsScalar())
-            fail(key.Mark(), QStringLiteral("%1: keys are plain words").arg(what));
-        const std::string name = key.Scalar();
-        if (std::find_if(known.begin(), known.end(), [&](const char *k) { return name == k; }) ==
-            known.end()) {
-            QStringList names;
-            for (const char *k : known)
-                names << QString::fromLatin1(k);
-            fail(key.Mark(), QStringLiteral("%1: unknown key '%2' (known: %3)")
-                                 .arg(what, text(name), names.join(QStringLiteral(", "))));
-        }
-        if (lineOf.count(name))
-            fail(key.Mark(), QStringLiteral("%1: '%2' is given twice (first on line %3)")
-                                 .arg(what, text(name))
-                                 .arg(lineOf[name]));
-        lineOf[name] = key.Mark().line + 1;
-        found[name] = it->second;
-    }
-    return found;
-}
-
-QString scalar(const YAML::Node &node, const QString &what) {
-    if (!node.IsScalar())
-        fail(node.Mark(), QStringLiteral("%1: a single value is expected").arg(what));
-    return text(node.Scalar());
-}
+using namespace yamlread;
 
 int wholeNumber(const YAML::Node &node, const QString &what, int low, int high) {
     const QString value = scalar(node, what);
@@ -270,17 +224,6 @@ QString topicPrefix(const YAML::Node &node, const QString &what, bool mayBeEmpty
     return value;
 }
 
-FileSetting fileSetting(const std::map<std::string, YAML::Node> &keys, const char *key) {
-    const auto found = keys.find(key);
-    if (found == keys.end())
-        return {};
-    FileSetting f{scalar(found->second, QString::fromLatin1(key)), found->second.Mark().line + 1,
-                  found->second.Mark().column + 1};
-    if (f.path.isEmpty())
-        fail(found->second.Mark(), QStringLiteral("%1: a file's path").arg(QLatin1String(key)));
-    return f;
-}
-
 void readMqtt(Config &config, const YAML::Node &node) {
     const auto keys = keysOf(node, QStringLiteral("mqtt"),
                              {"host", "port", "tls", "username", "password_file", "client_id", "base_topic",
@@ -335,7 +278,7 @@ Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
     const auto keys = keysOf(root, QStringLiteral("settings"),
-                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink"});
+                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink", "web_config_file"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -359,6 +302,7 @@ Config read(const YAML::Node &root) {
     }
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
+    config.webConfigFile = fileSetting(keys, "web_config_file");
     return config;
 }
 
@@ -372,14 +316,7 @@ qsizetype Config::projectorCount() const {
 }
 
 std::variant<Config, ConfigError> parseConfig(QByteArrayView yaml) {
-    try {
-        return read(YAML::Load(std::string(yaml.data(), size_t(yaml.size()))));
-    } catch (const Failure &f) {
-        return f.error;
-    } catch (const YAML::Exception &e) {
-        return ConfigError{e.mark.line >= 0 ? e.mark.line + 1 : 0, e.mark.column >= 0 ? e.mark.column + 1 : 0,
-                           text(e.msg)};
-    }
+    return parseWith<Config>(yaml, read);
 }
 
 namespace {

@@ -75,6 +75,7 @@ struct Config {
     QList<LineConfig> lines;
     std::optional<MqttConfig> mqtt; // absent: no MQTT
     PjlinkConfig pjlink;
+    FileSetting webConfigFile; // the exporters' web configuration: TLS, users, operators; none: plain HTTP
 
     qsizetype projectorCount() const;
 };

@@ -306,4 +306,27 @@ std::optional<double> readDecimal(QByteArrayView text) {
     return v;
 }
 
+Alarms alarmsOf(const Readings &readings) {
+    const QString code = readings.value("power_code").toString();
+    const auto is = [&](std::initializer_list<const char *> codes) {
+        return std::any_of(codes.begin(), codes.end(), [&](const char *c) { return code == QLatin1String(c); });
+    };
+    // The lamps that a lamp mode burns.
+    static constexpr std::array<std::array<bool, 4>, 3> kLampsOfMode{
+        {{true, true, true, true}, {true, false, false, true}, {false, true, true, false}}};
+    Alarms a;
+    a.lampFailure = is({"21", "81"});
+    if (is({"00", "02", "08"})) {
+        const QJsonValue mode = readings.value("lamp_mode");
+        const QJsonArray lamps = readings.value("lamps").toArray();
+        if (mode.isDouble() && mode.toInt() >= 0 && mode.toInt() <= 2 && lamps.size() == 4)
+            for (int i = 0; i < 4; ++i)
+                if (kLampsOfMode[size_t(mode.toInt())][size_t(i)] && lamps[i].isBool() && !lamps[i].toBool())
+                    a.lampOff = true;
+    }
+    a.temperature = is({"08", "28", "24", "88"});
+    a.powerFail = is({"10"});
+    return a;
+}
+
 } // namespace kr7::bridge

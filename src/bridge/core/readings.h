@@ -100,6 +100,17 @@ class Readings {
     QList<QJsonValue> m_values;
 };
 
+// What is wrong with a projector, by its power code and lamps: a lamp failed (power code 21, 81); a lamp that
+// the lamp mode burns (mode 0: all four, 1: lamps 1 and 4, 2: lamps 2 and 3) is off while the lamps are
+// meant to burn (00, 02, 08); a temperature warning (08, 28, 24, 88); a power failure (10).
+struct Alarms {
+    bool lampFailure = false;
+    bool lampOff = false;
+    bool temperature = false;
+    bool powerFail = false;
+};
+Alarms alarmsOf(const Readings &readings);
+
 // Power codes under which the lamps are lit or lighting: on, warming up, or on with a warning.
 bool powerIsOn(QStringView code);
 

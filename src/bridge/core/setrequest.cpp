@@ -112,6 +112,13 @@ std::optional<SetRequest> catalogueRequest(const QString &code) {
     return std::nullopt;
 }
 
+QJsonValue requestAsReceived(QByteArrayView payload) {
+    if (payload.size() > kMaxSetPayload)
+        return QJsonValue(QJsonValue::Null);
+    const QJsonDocument d = QJsonDocument::fromJson(payload.toByteArray());
+    return d.isObject() ? QJsonValue(d.object()) : QJsonValue(QString::fromUtf8(payload));
+}
+
 QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcome) {
     QJsonObject o{{QStringLiteral("request"), request}};
     if (outcome.exchange) {

@@ -30,6 +30,9 @@ inline constexpr int kMaxPauseSeconds = 7200;
 // The request, or why it is refused. Only codes of the panel's catalogue; a free line only when allowRaw.
 std::variant<SetRequest, QString> parseSetRequest(QByteArrayView payload, bool allowRaw);
 
+// The request as it came, for the result: the object when it parses, else its text; null when too long.
+QJsonValue requestAsReceived(QByteArrayView payload);
+
 // A one-shot of the catalogue by its code, with its reply window; nothing for a code that is none.
 std::optional<SetRequest> catalogueRequest(const QString &code);
 

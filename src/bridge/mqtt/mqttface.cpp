@@ -159,12 +159,7 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
     if (!t.startsWith(prefix) || !t.endsWith(QLatin1String("/set")))
         return;
     const QString name = t.mid(prefix.size(), t.size() - prefix.size() - 4);
-    // The request as it came, for the result: the object when it parses, else its text.
-    QJsonValue request(QJsonValue::Null);
-    if (payload.size() <= kMaxSetPayload) {
-        const QJsonDocument d = QJsonDocument::fromJson(payload);
-        request = d.isObject() ? QJsonValue(d.object()) : QJsonValue(QString::fromUtf8(payload));
-    }
+    const QJsonValue request = requestAsReceived(payload);
     const int index = m_state.indexOf(name);
     if (index < 0)
         return refuse(topic(QStringLiteral("bridge"), "result"), t, request,

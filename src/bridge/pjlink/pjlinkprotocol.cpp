@@ -72,33 +72,14 @@ std::optional<QByteArray> queryMute(const PjlinkProjector &p, QByteArrayView) {
                                                  : "30");
 }
 
-// The lamps that a lamp mode burns: 0 all four, 1 lamps 1 and 4, 2 lamps 2 and 3.
-constexpr std::array<std::array<bool, 4>, 3> kLampsOfMode{
-    {{true, true, true, true}, {true, false, false, true}, {false, true, true, false}}};
-
 std::optional<QByteArray> queryErrors(const PjlinkProjector &p, QByteArrayView) {
-    const QString code = powerCode(p);
-    if (code.isEmpty())
+    if (powerCode(p).isEmpty())
         return std::nullopt;
-    const auto is = [&](std::initializer_list<const char *> codes) {
-        return std::any_of(codes.begin(), codes.end(),
-                           [&](const char *c) { return code == QLatin1String(c); });
-    };
-    char lamp = '0';
-    if (is({"21", "81"})) {
-        lamp = '2';
-    } else if (is({"00", "02", "08"})) {
-        const QJsonValue mode = p.readings->value("lamp_mode");
-        const QJsonArray lamps = p.readings->value("lamps").toArray();
-        if (mode.isDouble() && mode.toInt() >= 0 && mode.toInt() <= 2 && lamps.size() == 4)
-            for (int i = 0; i < 4; ++i)
-                if (kLampsOfMode[size_t(mode.toInt())][size_t(i)] && !lamps[i].toBool())
-                    lamp = '1';
-    }
+    const Alarms a = alarmsOf(*p.readings);
     QByteArray v = "000000";
-    v[1] = lamp;
-    v[2] = is({"08", "28", "24", "88"}) ? '1' : '0';
-    v[5] = is({"10"}) ? '2' : '0';
+    v[1] = a.lampFailure ? '2' : a.lampOff ? '1' : '0';
+    v[2] = a.temperature ? '1' : '0';
+    v[5] = a.powerFail ? '2' : '0';
     return v;
 }
 

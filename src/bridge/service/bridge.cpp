@@ -6,11 +6,28 @@
 #include "linepoller.h"
 #include "mqttface.h"
 #include "pjlinkface.h"
+#include "webtls.h"
 
 namespace kr7::bridge {
 
-Bridge::Bridge(Config config, traffic::TrafficLog *log, QObject *parent)
-    : QObject(parent), m_log(log), m_config(std::move(config)), m_state(m_config) {
+std::variant<Settings, QString> loadSettings(const QString &path, const QString &webConfigFile) {
+    auto loaded = loadConfig(path);
+    if (QString *error = std::get_if<QString>(&loaded))
+        return std::move(*error);
+    Settings settings{std::get<Config>(std::move(loaded)), std::nullopt};
+    const QString web = webConfigFile.isEmpty() ? settings.config.webConfigFile.path : webConfigFile;
+    if (web.isEmpty())
+        return settings;
+    auto webLoaded = loadWebConfig(web);
+    if (QString *error = std::get_if<QString>(&webLoaded))
+        return std::move(*error);
+    settings.web = std::get<WebConfig>(std::move(webLoaded));
+    return settings;
+}
+
+Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
+    : QObject(parent), m_log(log), m_config(std::move(settings.config)), m_web(std::move(settings.web)),
+      m_state(m_config) {
     for (qsizetype l = 0; l < m_config.lines.size(); ++l)
         m_pollers.push_back(std::make_unique<LinePoller>(m_state, int(l), m_config, log));
 }
@@ -23,19 +40,20 @@ bool Bridge::start(QString *error) {
         if (!m_mqtt->start(error))
             return false;
     }
-    m_http = std::make_unique<HttpFace>(m_state);
+    m_http = makeHttp(m_web);
     if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, error))
         return false;
     const QString host = m_config.listenHost.contains(QLatin1Char(':'))
                              ? QLatin1Char('[') + m_config.listenHost + QLatin1Char(']')
                              : m_config.listenHost;
-    journal(QStringLiteral("%1 started: %2 projectors on %3 lines, polled every %4 s; HTTP on %5:%6")
+    journal(QStringLiteral("%1 started: %2 projectors on %3 lines, polled every %4 s; %7 on %5:%6")
                 .arg(QStringLiteral(KR7_VERSION))
                 .arg(m_config.projectorCount())
                 .arg(m_config.lines.size())
                 .arg(m_config.pollIntervalS)
                 .arg(host)
-                .arg(m_config.listenPort));
+                .arg(m_config.listenPort)
+                .arg(m_web && m_web->tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP")));
     for (auto &p : m_pollers)
         p->start();
     m_pjlink = std::make_unique<PjlinkFace>(
@@ -50,6 +68,12 @@ bool Bridge::start(QString *error) {
     return true;
 }
 
+std::unique_ptr<HttpFace> Bridge::makeHttp(const std::optional<WebConfig> &web) {
+    return std::make_unique<HttpFace>(m_state, web, [this](int projector, const SetRequest &request, auto done) {
+        submit(projector, request, std::move(done));
+    });
+}
+
 std::unique_ptr<MqttFace> Bridge::makeMqtt(const MqttConfig &config) {
     return std::make_unique<MqttFace>(m_state, config,
                                       [this](int projector, const SetRequest &request, auto done) {
@@ -57,7 +81,8 @@ std::unique_ptr<MqttFace> Bridge::makeMqtt(const MqttConfig &config) {
                                       });
 }
 
-void Bridge::reload(Config next) {
+void Bridge::reload(Settings settings) {
+    Config next = std::move(settings.config);
     QList<int> keptLineOf(next.lines.size(), -1);
     std::vector<std::unique_ptr<LinePoller>> pollers(size_t(next.lines.size()));
     for (qsizetype l = 0; l < next.lines.size(); ++l)
@@ -84,12 +109,27 @@ void Bridge::reload(Config next) {
     }
     m_pollers = std::move(pollers);
 
-    if (next.listenHost != m_config.listenHost || next.listenPort != m_config.listenPort) {
-        auto http = std::make_unique<HttpFace>(m_state);
+    if (next.listenHost != m_config.listenHost || next.listenPort != m_config.listenPort ||
+        settings.web != m_web) {
+        // The old listener goes first: the new one may want the same address.
+        const bool sameAddress = next.listenHost == m_config.listenHost && next.listenPort == m_config.listenPort;
+        if (sameAddress)
+            m_http.reset();
+        auto http = makeHttp(settings.web);
         QString error;
         if (http->listenOn(next.listenHost, next.listenPort, &error)) {
             m_http = std::move(http);
-            journal(QStringLiteral("reload: HTTP now on %1:%2").arg(next.listenHost).arg(next.listenPort));
+            m_web = std::move(settings.web);
+            journal(QStringLiteral("reload: HTTP now on %1:%2%3")
+                        .arg(next.listenHost)
+                        .arg(next.listenPort)
+                        .arg(m_web ? QStringLiteral(" with web config %1").arg(m_web->path) : QString()));
+        } else if (sameAddress) {
+            // The new web configuration cannot be served (its certificate, say): the one before goes on.
+            journal(QStringLiteral("reload: %1; the web configuration before stays").arg(error));
+            m_http = makeHttp(m_web);
+            if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, &error))
+                journal(QStringLiteral("reload: %1").arg(error));
         } else {
             journal(QStringLiteral("reload: %1; HTTP stays on %2:%3")
                         .arg(error, m_config.listenHost)

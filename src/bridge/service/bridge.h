@@ -3,11 +3,14 @@
 #include "config.h"
 #include "setrequest.h"
 #include "state.h"
+#include "webconfig.h"
 
 #include <QObject>
 
 #include <functional>
 #include <memory>
+#include <optional>
+#include <variant>
 #include <vector>
 
 namespace kr7::traffic {
@@ -21,11 +24,21 @@ class LinePoller;
 class MqttFace;
 class PjlinkFace;
 
+// What the service runs on: the configuration and, when one is named, the web configuration.
+struct Settings {
+    Config config;
+    std::optional<WebConfig> web;
+};
+
+// Reads the configuration and the web configuration it names (webConfigFile, when given, in its place).
+// On failure "FILE:LINE:COLUMN: what is wrong".
+std::variant<Settings, QString> loadSettings(const QString &path, const QString &webConfigFile = {});
+
 // The service: one state, a poller per line, and its faces.
 class Bridge : public QObject {
     Q_OBJECT
   public:
-    Bridge(Config config, traffic::TrafficLog *log, QObject *parent = nullptr);
+    Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent = nullptr);
     ~Bridge() override;
 
     // Listens and opens every line. False with the reason when the service cannot run (the address is taken).
@@ -36,7 +49,7 @@ class Bridge : public QObject {
     // port open, its projectors' readings and counters and its place in its round; projectors gone are
     // taken out of every face, new ones start as at boot; a face whose settings changed is started again,
     // the others go on. The service state records the reload.
-    void reload(Config next);
+    void reload(Settings next);
 
     // Hands a request for projector (index in the state) to its line; done follows once.
     void submit(int projector, const SetRequest &request, std::function<void(const CommandOutcome &)> done);
@@ -46,9 +59,11 @@ class Bridge : public QObject {
 
   private:
     std::unique_ptr<MqttFace> makeMqtt(const MqttConfig &config);
+    std::unique_ptr<HttpFace> makeHttp(const std::optional<WebConfig> &web);
 
     traffic::TrafficLog *m_log;
     Config m_config;
+    std::optional<WebConfig> m_web;
     BridgeState m_state;
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::unique_ptr<HttpFace> m_http;
