@@ -150,7 +150,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt, pjlink)";
+                                 "offline_after, lines, mqtt, pjlink, web_config_file)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")

@@ -104,12 +104,12 @@ void Peer::stop() {
 
 Prometheus::Prometheus() : Peer(QStringLiteral("prometheus")) {}
 
-bool Prometheus::start(const QString &target) {
+bool Prometheus::start(const QString &target, const QByteArray &job) {
     if (!m_port)
         m_port = Ser2net::freePort();
     const QByteArray config = "global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
                               "  - job_name: kr7\n    static_configs: [{targets: ['" +
-                              target.toUtf8() + "']}]\n";
+                              target.toUtf8() + "']}]\n" + job;
     if (!writeFile(QStringLiteral("prometheus.yml"), config))
         return false;
     return launch({QStringLiteral("--config.file=") + path(QStringLiteral("prometheus.yml")),

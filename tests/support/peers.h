@@ -48,11 +48,12 @@ class Peer {
     QByteArray m_errors;
 };
 
-// Debian's Prometheus, scraping one target every second.
+// Debian's Prometheus, scraping one target every second; job: more settings of the scrape job, each line
+// indented by four (scheme, tls_config, basic_auth).
 class Prometheus : public Peer {
   public:
     Prometheus();
-    bool start(const QString &target);
+    bool start(const QString &target, const QByteArray &job = QByteArray());
     // The value of an instant query that yields one series; nothing while it yields none.
     std::optional<double> value(const QString &query);
 };
