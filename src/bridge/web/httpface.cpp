@@ -392,6 +392,7 @@ void HttpFace::serve(const Asked &asked, QTcpSocket *socket, const QString &user
                                  {"/", "text/html; charset=utf-8"},
                                  {"/console.js", "text/javascript; charset=utf-8"},
                                  {"/console.css", "text/css; charset=utf-8"},
+                                 {"/icon.svg", "image/svg+xml"},
                                  {"/events", "text/event-stream"}};
     const auto found = std::find_if(std::begin(pages), std::end(pages),
                                     [&](const Page &p) { return path == QLatin1String(p.path); });

@@ -60,6 +60,11 @@ function lampsText(s) {
   return parts;
 }
 
+// A line or a reply as the monitor names its bytes: the CR that ends a line dropped, other control bytes named.
+const CONTROL = {'\x06': '<ACK>', '\x15': '<NAK>', '\r': '<CR>', '\n': '<LF>'};
+const visible = (t) => String(t).replace(/\r$/, '').replace(/[\x00-\x1f\x7f]/g,
+  (c) => CONTROL[c] || `<${c.charCodeAt(0).toString(16).padStart(2, '0')}>`);
+
 function send(name, request, result) {
   result.textContent = `Sending ${JSON.stringify(request)}…`;
   fetch(`/api/projectors/${encodeURIComponent(name)}`, {
@@ -71,8 +76,8 @@ function send(name, request, result) {
     if (!o) result.textContent = `Refused (${r.status}): ${await r.text().catch(() => '')}`;
     else if (o.error) result.textContent = `Refused: ${o.error}`;
     else if (o.accepted) result.textContent = 'Done.';
-    else if (o.replied) result.textContent = `Sent ${o.line}: the projector answered ${o.reply} (${o.elapsed_ms} ms).`;
-    else result.textContent = `Sent ${o.line}: the projector did not answer.`;
+    else if (o.replied) result.textContent = `Sent ${visible(o.line)}: the projector answered ${visible(o.reply)} (${o.elapsed_ms} ms).`;
+    else result.textContent = `Sent ${visible(o.line)}: the projector did not answer.`;
   }).catch((e) => { result.textContent = `Not sent: ${e.message}`; });
 }
 
