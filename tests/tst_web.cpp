@@ -46,18 +46,21 @@ struct Certificates {
         const QString o = QStringLiteral("openssl");
         const auto sign = [&](const char *name, const char *cn) {
             const QString n = QString::fromLatin1(name);
-            return run(o, {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", n + ".key", "-out", n + ".csr", "-subj",
-                           QStringLiteral("/CN=%1").arg(QLatin1String(cn))},
+            return run(o,
+                       {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", n + ".key", "-out", n + ".csr",
+                        "-subj", QStringLiteral("/CN=%1").arg(QLatin1String(cn))},
                        dir.path()) &&
-                   run(o, {"x509", "-req", "-in", n + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
-                           "-days", "2", "-out", n + ".crt", "-extfile", "san.cnf"},
+                   run(o,
+                       {"x509", "-req", "-in", n + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
+                        "-CAcreateserial", "-days", "2", "-out", n + ".crt", "-extfile", "san.cnf"},
                        dir.path());
         };
         QFile san(file("san.cnf"));
-        return san.open(QIODevice::WriteOnly) && san.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") > 0 &&
-               (san.close(), true) &&
-               run(o, {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
-                       "-days", "2", "-subj", "/CN=kr7 test CA"},
+        return san.open(QIODevice::WriteOnly) &&
+               san.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") > 0 && (san.close(), true) &&
+               run(o,
+                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+                    "-days", "2", "-subj", "/CN=kr7 test CA"},
                    dir.path()) &&
                sign("server", "first") && sign("second", "second") && sign("client", "client") &&
                run(o, {"genrsa", "-out", "other.key", "2048"}, dir.path());
@@ -97,8 +100,9 @@ Reply fetch(quint16 port, const Ask &a) {
     if (!s.waitForEncrypted(5000))
         return r;
     r.certificate = s.peerCertificate();
-    QByteArray request = a.method + ' ' + a.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
-                         "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(a.body.size()) + "\r\n";
+    QByteArray request =
+        a.method + ' ' + a.path + " HTTP/1.1\r\nHost: 127.0.0.1:" + QByteArray::number(port) +
+        "\r\nConnection: close\r\nContent-Length: " + QByteArray::number(a.body.size()) + "\r\n";
     if (!a.user.isEmpty())
         request += "Authorization: Basic " + (a.user + ':' + a.password).toBase64() + "\r\n";
     for (const auto &[k, v] : a.headers)
@@ -127,28 +131,34 @@ class TestWeb : public QObject {
         QTest::addColumn<QByteArray>("yaml");
         QTest::addColumn<QString>("error");
         const QByteArray hash = "$2y$10$" + QByteArray(53, 'a');
-        QTest::newRow("unknown key") << QByteArray("basic_auth_user:\n  alice: x\n") << ":1:1: web config: unknown key";
+        QTest::newRow("unknown key") << QByteArray("basic_auth_user:\n  alice: x\n")
+                                     << ":1:1: web config: unknown key";
         QTest::newRow("header not of the five")
             << QByteArray("http_server_config:\n  headers:\n    X-Powered-By: me\n")
             << ":3:5: headers: 'X-Powered-By' is not one of";
         QTest::newRow("not bcrypt") << QByteArray("basic_auth_users:\n  alice: secret\n")
                                     << ":2:10: basic_auth_users: alice: not a bcrypt hash";
-        QTest::newRow("md5 hash") << QByteArray("basic_auth_users:\n  alice: $apr1$abc$defghijklmnopqrstuvwx\n")
+        QTest::newRow("md5 hash") << QByteArray(
+                                         "basic_auth_users:\n  alice: $apr1$abc$defghijklmnopqrstuvwx\n")
                                   << ":2:10: basic_auth_users: alice: not a bcrypt hash";
-        QTest::newRow("operator no user") << "basic_auth_users: {alice: '" + hash + "'}\nkr7_operators: [bob]\n"
-                                          << ":2:17: kr7_operators: 'bob' is not among basic_auth_users";
+        QTest::newRow("operator no user")
+            << "basic_auth_users: {alice: '" + hash + "'}\nkr7_operators: [bob]\n"
+            << ":2:17: kr7_operators: 'bob' is not among basic_auth_users";
         QTest::newRow("rate limit") << QByteArray("rate_limit: {interval: 1s, burst: 10}\n")
                                     << ":1:13: 'rate_limit' is not supported by kr7-bridge";
         QTest::newRow("client auth without CA")
             << QByteArray("tls_server_config:\n  cert_file: CERT\n  key_file: KEY\n"
                           "  client_auth_type: RequireAndVerifyClientCert\n")
             << ":4:21: client_auth_type: RequireAndVerifyClientCert needs client_ca_file";
-        QTest::newRow("old TLS") << QByteArray("tls_server_config: {cert_file: CERT, key_file: KEY, min_version: TLS11}\n")
-                                 << "min_version: 'TLS11': TLS12 or TLS13";
-        QTest::newRow("key of another") << QByteArray("tls_server_config:\n  cert_file: CERT\n  key_file: OTHER\n")
-                                        << ":2:14: CERT and OTHER: the certificate does not match its key";
-        QTest::newRow("unreadable cert") << QByteArray("tls_server_config:\n  cert_file: /nonexistent.crt\n  key_file: KEY\n")
-                                         << ":2:14: cert_file /nonexistent.crt: No such file or directory";
+        QTest::newRow("old TLS")
+            << QByteArray("tls_server_config: {cert_file: CERT, key_file: KEY, min_version: TLS11}\n")
+            << "min_version: 'TLS11': TLS12 or TLS13";
+        QTest::newRow("key of another")
+            << QByteArray("tls_server_config:\n  cert_file: CERT\n  key_file: OTHER\n")
+            << ":2:14: CERT and OTHER: the certificate does not match its key";
+        QTest::newRow("unreadable cert")
+            << QByteArray("tls_server_config:\n  cert_file: /nonexistent.crt\n  key_file: KEY\n")
+            << ":2:14: cert_file /nonexistent.crt: No such file or directory";
         QTest::newRow("CA not a certificate")
             << QByteArray("tls_server_config:\n  cert_file: CERT\n  key_file: KEY\n  client_ca_file: KEY\n"
                           "  client_auth_type: RequireAndVerifyClientCert\n")
@@ -158,8 +168,11 @@ class TestWeb : public QObject {
         QFETCH(QByteArray, yaml);
         QFETCH(QString, error);
         const QString cert = m_certs.file("server.crt"), key = m_certs.file("server.key");
-        yaml.replace("CERT", cert.toUtf8()).replace("OTHER", m_certs.file("other.key").toUtf8()).replace("KEY", key.toUtf8());
-        error.replace(QLatin1String("CERT"), cert).replace(QLatin1String("OTHER"), m_certs.file("other.key"))
+        yaml.replace("CERT", cert.toUtf8())
+            .replace("OTHER", m_certs.file("other.key").toUtf8())
+            .replace("KEY", key.toUtf8());
+        error.replace(QLatin1String("CERT"), cert)
+            .replace(QLatin1String("OTHER"), m_certs.file("other.key"))
             .replace(QLatin1String("KEY"), key);
         QTemporaryDir dir;
         const QString path = dir.filePath(QStringLiteral("web.yml"));
@@ -174,10 +187,12 @@ class TestWeb : public QObject {
 
     // Credentials and the failed-login limit, step by step on a made-up clock.
     void loginRules() {
-        QCOMPARE(basicCredentials("Basic " + QByteArray("alice:pa:ss").toBase64())->password, QByteArray("pa:ss"));
+        QCOMPARE(basicCredentials("Basic " + QByteArray("alice:pa:ss").toBase64())->password,
+                 QByteArray("pa:ss"));
         QCOMPARE(basicCredentials("basic " + QByteArray("alice:").toBase64())->user, QStringLiteral("alice"));
-        for (const QByteArray &bad : {QByteArray("Bearer abc"), QByteArray("Basic !!!"),
-                                     "Basic " + QByteArray(":nouser").toBase64(), "Basic " + QByteArray("nocolon").toBase64()})
+        for (const QByteArray &bad :
+             {QByteArray("Bearer abc"), QByteArray("Basic !!!"), "Basic " + QByteArray(":nouser").toBase64(),
+              "Basic " + QByteArray("nocolon").toBase64()})
             QVERIFY2(!basicCredentials(bad), bad.constData());
         LoginLimiter l;
         for (int i = 0; i < 4; ++i)
@@ -205,26 +220,29 @@ class TestWeb : public QObject {
         QTemporaryDir dir;
         const quint16 port = peers::Ser2net::freePort();
         const QString web = dir.filePath(QStringLiteral("web.yml"));
-        const QString tlsCert = dir.filePath(QStringLiteral("tls.crt")), tlsKey = dir.filePath(QStringLiteral("tls.key"));
-        QVERIFY(QFile::copy(m_certs.file("server.crt"), tlsCert) && QFile::copy(m_certs.file("server.key"), tlsKey));
-        const QByteArray webYaml = "tls_server_config:\n  cert_file: " + tlsCert.toUtf8() + "\n  key_file: " +
-                                   tlsKey.toUtf8() + "\nbasic_auth_users:\n  alice: " + bcrypt("wonder") +
-                                   "\n  bob: " + bcrypt("builder") +
-                                   "\nkr7_operators: [alice]\nhttp_server_config:\n  headers:\n"
-                                   "    Strict-Transport-Security: max-age=31536000\n    X-Frame-Options: sameorigin\n";
+        const QString tlsCert = dir.filePath(QStringLiteral("tls.crt")),
+                      tlsKey = dir.filePath(QStringLiteral("tls.key"));
+        QVERIFY(QFile::copy(m_certs.file("server.crt"), tlsCert) &&
+                QFile::copy(m_certs.file("server.key"), tlsKey));
+        const QByteArray webYaml =
+            "tls_server_config:\n  cert_file: " + tlsCert.toUtf8() + "\n  key_file: " + tlsKey.toUtf8() +
+            "\nbasic_auth_users:\n  alice: " + bcrypt("wonder") + "\n  bob: " + bcrypt("builder") +
+            "\nkr7_operators: [alice]\nhttp_server_config:\n  headers:\n"
+            "    Strict-Transport-Security: max-age=31536000\n    X-Frame-Options: sameorigin\n";
         QFile w(web);
         QVERIFY(w.open(QIODevice::WriteOnly) && w.write(webYaml) == webYaml.size());
         w.close();
         QFile config(dir.filePath(QStringLiteral("bridge.yaml")));
         QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\npoll_interval: 1\nlines:\n  - port: " +
-                     hall->devicePath().toUtf8() + "\n    projectors:\n      - {name: hall-left, unit: 1}\n"
+        config.write("listen: 127.0.0.1:" + QByteArray::number(port) +
+                     "\npoll_interval: 1\nlines:\n  - port: " + hall->devicePath().toUtf8() +
+                     "\n    projectors:\n      - {name: hall-left, unit: 1}\n"
                      "      - {name: hall-right, unit: 2}\n");
         config.close();
         QProcess bridge;
         bridge.setProcessChannelMode(QProcess::ForwardedOutputChannel);
-        bridge.start(qEnvironmentVariable("KR7_BRIDGE"),
-                     {QStringLiteral("--config"), config.fileName(), QStringLiteral("--web.config.file"), web});
+        bridge.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), config.fileName(),
+                                                          QStringLiteral("--web.config.file"), web});
         QVERIFY(QTest::qWaitFor([&] { return peers::Peer::listening(port); }, 10000));
 
         // Users: none, right, wrong, unknown; configured headers replace the bridge's own.
@@ -234,8 +252,9 @@ class TestWeb : public QObject {
         r = fetch(port, {.user = "bob", .password = "builder"});
         QCOMPARE(r.status, 200);
         QVERIFY(r.body.contains("kr7_up"));
-        for (const char *h : {"X-Content-Type-Options: nosniff", "X-Frame-Options: sameorigin",
-                              "Strict-Transport-Security: max-age=31536000", "Content-Security-Policy: default-src 'none'"})
+        for (const char *h :
+             {"X-Content-Type-Options: nosniff", "X-Frame-Options: sameorigin",
+              "Strict-Transport-Security: max-age=31536000", "Content-Security-Policy: default-src 'none'"})
             QVERIFY2(r.head.contains(h), h);
         QVERIFY(!r.head.contains("X-Frame-Options: deny"));
         QCOMPARE(fetch(port, {.user = "bob", .password = "wrong"}).status, 401);
@@ -253,20 +272,24 @@ class TestWeb : public QObject {
         const Reply bobPage = fetch(port, {.path = "/", .user = "bob", .password = "builder"});
         QVERIFY(alicePage.body.contains("name=\"kr7-operator\" content=\"yes\""));
         QVERIFY(bobPage.body.contains("name=\"kr7-operator\" content=\"no\""));
-        const QByteArray token =
-            QRegularExpression(QStringLiteral("kr7-token\" content=\"([0-9a-f]{64})\""))
-                .match(QString::fromLatin1(alicePage.body))
-                .captured(1)
-                .toLatin1();
+        const QByteArray token = QRegularExpression(QStringLiteral("kr7-token\" content=\"([0-9a-f]{64})\""))
+                                     .match(QString::fromLatin1(alicePage.body))
+                                     .captured(1)
+                                     .toLatin1();
         QVERIFY(!token.isEmpty());
 
         // Commands: refused for a viewer, without the token, from a foreign page; carried out for alice.
         const QByteArray origin = "https://127.0.0.1:" + QByteArray::number(port);
         const auto post = [&](const QByteArray &user, const QByteArray &password, const QByteArray &t,
                               const QByteArray &from, const QByteArray &body = R"({"power": "OFF"})") {
-            return fetch(port, {.method = "POST", .path = "/api/projectors/hall-left", .user = user,
-                                .password = password, .body = body,
-                                .headers = {{"X-KR7-Token", t}, {"Origin", from}, {"Content-Type", "application/json"}}});
+            return fetch(
+                port,
+                {.method = "POST",
+                 .path = "/api/projectors/hall-left",
+                 .user = user,
+                 .password = password,
+                 .body = body,
+                 .headers = {{"X-KR7-Token", t}, {"Origin", from}, {"Content-Type", "application/json"}}});
         };
         hall->clearReceived();
         QCOMPARE(post("bob", "builder", token, origin).status, 403);
@@ -279,7 +302,8 @@ class TestWeb : public QObject {
         QVERIFY(r.body.contains("\"error\""));
         r = post("alice", "wonder", token, origin, R"({"input": 2})");
         QCOMPARE(r.status, 200);
-        QVERIFY2(r.body.contains("\"line\":\"A001C06") && r.body.contains("\"replied\":"), r.body.constData());
+        QVERIFY2(r.body.contains("\"line\":\"A001C06") && r.body.contains("\"replied\":"),
+                 r.body.constData());
         QTRY_VERIFY(hall->lines().contains("A001C06")); // the simulator reads once the test's loop turns
 
         // Client certificates are not asked for here; a real Prometheus scrapes over HTTPS with basic_auth.
@@ -287,10 +311,11 @@ class TestWeb : public QObject {
         QFile secret(dir.filePath(QStringLiteral("scrape-password")));
         QVERIFY(secret.open(QIODevice::WriteOnly) && secret.write("builder\n") > 0);
         secret.close();
-        QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(port),
-                                  "    scheme: https\n    tls_config: {ca_file: " + m_certs.file("ca.crt").toUtf8() +
-                                      ", server_name: localhost}\n    basic_auth: {username: bob, password_file: " +
-                                      secret.fileName().toUtf8() + "}\n"),
+        QVERIFY2(prometheus.start(
+                     QStringLiteral("127.0.0.1:%1").arg(port),
+                     "    scheme: https\n    tls_config: {ca_file: " + m_certs.file("ca.crt").toUtf8() +
+                         ", server_name: localhost}\n    basic_auth: {username: bob, password_file: " +
+                         secret.fileName().toUtf8() + "}\n"),
                  qPrintable(prometheus.errorString()));
         QTRY_COMPARE_WITH_TIMEOUT(prometheus.value(QStringLiteral("kr7_up{projector=\"hall-right\"}")),
                                   std::optional<double>(1), 20000);
@@ -302,11 +327,15 @@ class TestWeb : public QObject {
             s->setPeerVerifyMode(QSslSocket::VerifyNone);
             s->bind(QHostAddress(QStringLiteral("127.0.3.%1").arg(i + 1)));
             s->connectToHostEncrypted(QStringLiteral("127.0.0.1"), port);
-            connect(s.get(), &QSslSocket::encrypted, s.get(), [raw = s.get()] { raw->write("GET /metrics HTTP/1.1\r\n"); });
+            connect(s.get(), &QSslSocket::encrypted, s.get(),
+                    [raw = s.get()] { raw->write("GET /metrics HTTP/1.1\r\n"); });
             slow.push_back(std::move(s));
         }
         QTest::qWait(500);
-        const auto scrapes = [&] { return prometheus.value(QStringLiteral("prometheus_target_interval_length_seconds_count{interval=\"1s\",quantile=\"0.99\"}")); };
+        const auto scrapes = [&] {
+            return prometheus.value(QStringLiteral(
+                "prometheus_target_interval_length_seconds_count{interval=\"1s\",quantile=\"0.99\"}"));
+        };
         const auto up = [&] { return prometheus.value(QStringLiteral("up{job=\"kr7\"}")); };
         QTest::qWait(4000);
         QCOMPARE(up(), std::optional<double>(1));
@@ -315,14 +344,16 @@ class TestWeb : public QObject {
         slow.clear();
 
         // A rotated certificate is served without a restart.
-        QCOMPARE(fetch(port, {.user = "bob", .password = "builder"}).certificate.subjectInfo(QSslCertificate::CommonName),
+        QCOMPARE(fetch(port, {.user = "bob", .password = "builder"})
+                     .certificate.subjectInfo(QSslCertificate::CommonName),
                  QStringList{QStringLiteral("first")});
         QFile::remove(tlsCert);
         QFile::remove(tlsKey);
-        QVERIFY(QFile::copy(m_certs.file("second.crt"), tlsCert) && QFile::copy(m_certs.file("second.key"), tlsKey));
-        QTRY_COMPARE_WITH_TIMEOUT(
-            fetch(port, {.user = "bob", .password = "builder"}).certificate.subjectInfo(QSslCertificate::CommonName),
-            QStringList{QStringLiteral("second")}, 5000);
+        QVERIFY(QFile::copy(m_certs.file("second.crt"), tlsCert) &&
+                QFile::copy(m_certs.file("second.key"), tlsKey));
+        QTRY_COMPARE_WITH_TIMEOUT(fetch(port, {.user = "bob", .password = "builder"})
+                                      .certificate.subjectInfo(QSslCertificate::CommonName),
+                                  QStringList{QStringLiteral("second")}, 5000);
         bridge.terminate();
         QVERIFY(bridge.waitForFinished(10000));
     }
@@ -334,17 +365,21 @@ class TestWeb : public QObject {
         const quint16 port = peers::Ser2net::freePort();
         QFile web(dir.filePath(QStringLiteral("web.yml")));
         QVERIFY(web.open(QIODevice::WriteOnly));
-        web.write("tls_server_config:\n  cert_file: " + m_certs.file("server.crt").toUtf8() + "\n  key_file: " +
-                  m_certs.file("server.key").toUtf8() + "\n  client_auth_type: RequireAndVerifyClientCert\n"
-                  "  client_ca_file: " + m_certs.file("ca.crt").toUtf8() + "\n  min_version: TLS13\n");
+        web.write("tls_server_config:\n  cert_file: " + m_certs.file("server.crt").toUtf8() +
+                  "\n  key_file: " + m_certs.file("server.key").toUtf8() +
+                  "\n  client_auth_type: RequireAndVerifyClientCert\n"
+                  "  client_ca_file: " +
+                  m_certs.file("ca.crt").toUtf8() + "\n  min_version: TLS13\n");
         web.close();
         QFile config(dir.filePath(QStringLiteral("bridge.yaml")));
         QVERIFY(config.open(QIODevice::WriteOnly));
-        config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\nweb_config_file: " + web.fileName().toUtf8() +
-                     "\nlines:\n  - port: " + hall->devicePath().toUtf8() + "\n    projectors: [{name: a, unit: 1}]\n");
+        config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\nweb_config_file: " +
+                     web.fileName().toUtf8() + "\nlines:\n  - port: " + hall->devicePath().toUtf8() +
+                     "\n    projectors: [{name: a, unit: 1}]\n");
         config.close();
         QProcess check;
-        check.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), config.fileName(), QStringLiteral("--check-config")});
+        check.start(qEnvironmentVariable("KR7_BRIDGE"),
+                    {QStringLiteral("--config"), config.fileName(), QStringLiteral("--check-config")});
         QVERIFY(check.waitForFinished(10000));
         QCOMPARE(check.exitCode(), 0);
         QProcess bridge;
@@ -352,8 +387,10 @@ class TestWeb : public QObject {
         bridge.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), config.fileName()});
         QVERIFY(QTest::qWaitFor([&] { return peers::Peer::listening(port); }, 10000));
         QCOMPARE(fetch(port, {}).status, 0);
-        QCOMPARE(fetch(port, {.clientCert = m_certs.file("client.crt"), .clientKey = m_certs.file("client.key")}).status,
-                 200);
+        QCOMPARE(
+            fetch(port, {.clientCert = m_certs.file("client.crt"), .clientKey = m_certs.file("client.key")})
+                .status,
+            200);
         bridge.terminate();
         QVERIFY(bridge.waitForFinished(10000));
     }

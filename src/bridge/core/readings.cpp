@@ -309,7 +309,8 @@ std::optional<double> readDecimal(QByteArrayView text) {
 Alarms alarmsOf(const Readings &readings) {
     const QString code = readings.value("power_code").toString();
     const auto is = [&](std::initializer_list<const char *> codes) {
-        return std::any_of(codes.begin(), codes.end(), [&](const char *c) { return code == QLatin1String(c); });
+        return std::any_of(codes.begin(), codes.end(),
+                           [&](const char *c) { return code == QLatin1String(c); });
     };
     // The lamps that a lamp mode burns.
     static constexpr std::array<std::array<bool, 4>, 3> kLampsOfMode{

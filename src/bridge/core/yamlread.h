@@ -27,8 +27,7 @@ QString scalar(const YAML::Node &node, const QString &what);
 // A file named by this key, with where it is named; none when the key is absent.
 FileSetting fileSetting(const std::map<std::string, YAML::Node> &keys, const char *key);
 // Parses with the reader; a failure of either becomes the error.
-template <typename T, typename Read>
-std::variant<T, ConfigError> parseWith(QByteArrayView yaml, Read read) {
+template <typename T, typename Read> std::variant<T, ConfigError> parseWith(QByteArrayView yaml, Read read) {
     try {
         return read(YAML::Load(std::string(yaml.data(), size_t(yaml.size()))));
     } catch (const Failure &f) {

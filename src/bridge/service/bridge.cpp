@@ -69,9 +69,10 @@ bool Bridge::start(QString *error) {
 }
 
 std::unique_ptr<HttpFace> Bridge::makeHttp(const std::optional<WebConfig> &web) {
-    return std::make_unique<HttpFace>(m_state, web, [this](int projector, const SetRequest &request, auto done) {
-        submit(projector, request, std::move(done));
-    });
+    return std::make_unique<HttpFace>(m_state, web,
+                                      [this](int projector, const SetRequest &request, auto done) {
+                                          submit(projector, request, std::move(done));
+                                      });
 }
 
 std::unique_ptr<MqttFace> Bridge::makeMqtt(const MqttConfig &config) {
@@ -112,7 +113,8 @@ void Bridge::reload(Settings settings) {
     if (next.listenHost != m_config.listenHost || next.listenPort != m_config.listenPort ||
         settings.web != m_web) {
         // The old listener goes first: the new one may want the same address.
-        const bool sameAddress = next.listenHost == m_config.listenHost && next.listenPort == m_config.listenPort;
+        const bool sameAddress =
+            next.listenHost == m_config.listenHost && next.listenPort == m_config.listenPort;
         if (sameAddress)
             m_http.reset();
         auto http = makeHttp(settings.web);

@@ -2,8 +2,8 @@
 
 #include "journal.h"
 #include "kr7version.h"
-#include "state.h"
 #include "record.h"
+#include "state.h"
 #include "webtls.h"
 
 #include <QFile>
@@ -22,16 +22,26 @@ namespace {
 
 QByteArray reason(int status) {
     switch (status) {
-    case 200: return "OK";
-    case 400: return "Bad Request";
-    case 401: return "Unauthorized";
-    case 403: return "Forbidden";
-    case 404: return "Not Found";
-    case 405: return "Method Not Allowed";
-    case 413: return "Payload Too Large";
-    case 429: return "Too Many Requests";
-    case 503: return "Service Unavailable";
-    default: return "Error";
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Payload Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
     }
 }
 
@@ -181,9 +191,10 @@ class HttpFace::Gate : public QTcpServer {
         if (guard->unanswered > HttpFace::kMaxRequestBytes) {
             socket->readAll(); // the server must not see them
             static const QByteArray body = "requests are limited to 64 KiB\n";
-            socket->write("HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
-                          "Content-Length: " +
-                          QByteArray::number(body.size()) + "\r\n\r\n" + body);
+            socket->write(
+                "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
+                "Content-Length: " +
+                QByteArray::number(body.size()) + "\r\n\r\n" + body);
             socket->disconnectFromHost();
             return;
         }
@@ -222,7 +233,8 @@ class HttpFace::Gate : public QTcpServer {
         m_stamp = stamp;
         auto c = serverTls(*m_tls);
         if (const QString *e = std::get_if<QString>(&c)) {
-            journal(QStringLiteral("web: the changed certificate is not served, the one before stays: %1").arg(*e));
+            journal(QStringLiteral("web: the changed certificate is not served, the one before stays: %1")
+                        .arg(*e));
             return;
         }
         m_ssl = std::get<QSslConfiguration>(c);
@@ -370,7 +382,8 @@ bool HttpFace::handleRequest(const QHttpServerRequest &request, QTcpSocket *sock
             refuse(alive);
     });
     if (!queued)
-        send(socket, asked, 503, "text/plain", "busy checking passwords; try again\n", {{"Retry-After", "1"}});
+        send(socket, asked, 503, "text/plain", "busy checking passwords; try again\n",
+             {{"Retry-After", "1"}});
     return true;
 }
 
@@ -438,7 +451,8 @@ void HttpFace::command(const Asked &asked, QTcpSocket *socket, const QString &us
     if (!asked.origin.isEmpty() && !sameOrigin(asked.origin, m_tls, asked.host))
         return send(socket, asked, 403, "text/plain", "a command from another site's page is not taken\n");
     if (!sameSecret(asked.token, csrfToken(m_secret, user)))
-        return send(socket, asked, 403, "text/plain", "the page's token is missing or wrong; reload the page\n");
+        return send(socket, asked, 403, "text/plain",
+                    "the page's token is missing or wrong; reload the page\n");
     const QString name = asked.path.mid(int(qstrlen("/api/projectors/")));
     const QJsonValue request = requestAsReceived(asked.body);
     const auto refused = [&](int status, const QString &why) {
@@ -471,9 +485,10 @@ void HttpFace::openStream(const Asked &asked, QTcpSocket *socket, const QString 
     QByteArray head = "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n" +
                       securityHeaders() + "\r\n";
     // First what the page needs to draw everything, then the changes as they come.
-    QJsonObject hello{{QStringLiteral("now"), QString::fromLatin1(traffic::timestamp(QDateTime::currentDateTime()))},
-                      {QStringLiteral("operator"), mayCommand(user)},
-                      {QStringLiteral("version"), QStringLiteral(KR7_VERSION)}};
+    QJsonObject hello{
+        {QStringLiteral("now"), QString::fromLatin1(traffic::timestamp(QDateTime::currentDateTime()))},
+        {QStringLiteral("operator"), mayCommand(user)},
+        {QStringLiteral("version"), QStringLiteral(KR7_VERSION)}};
     head += "retry: 2000\nevent: hello\ndata: " + compact(hello) + "\n\n";
     for (const ProjectorState &p : m_state.projectors())
         head += stateEvent(p);

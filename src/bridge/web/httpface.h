@@ -23,9 +23,9 @@ namespace kr7::bridge {
 
 class BridgeState;
 
-// The HTTP face: GET /metrics and GET /state from the state as the pollers last left it (a request never waits
-// for a projector), the venue console (GET /, its script and style, and GET /events, the projectors' states
-// as they change), and POST /api/projectors/NAME for an operator's commands. Secured, when a web
+// The HTTP face: GET /metrics and GET /state from the state as the pollers last left it (a request never
+// waits for a projector), the venue console (GET /, its script and style, and GET /events, the projectors'
+// states as they change), and POST /api/projectors/NAME for an operator's commands. Secured, when a web
 // configuration is given, as Prometheus' exporters are: TLS, HTTP Basic users with bcrypt hashes, and roles.
 //
 // Bounded: at most kMaxConnections at once and kMaxPerAddress from one address; a request's headers (the TLS
@@ -46,14 +46,16 @@ class HttpFace : public QAbstractHttpServer {
     // state at most this much older than it is (the projectors themselves are polled every few seconds).
     static constexpr int kRenderEveryMs = 500;
     // The console's stream: changes of a projector within this time go out as one event; a comment keeps
-    // quiet streams open through proxies; a reader that falls this far behind is closed (its page reconnects).
+    // quiet streams open through proxies; a reader that falls this far behind is closed (its page
+    // reconnects).
     static constexpr int kEventsCoalesceMs = 200;
     static constexpr int kKeepAliveMs = 15000;
     static constexpr qint64 kMaxUnsentEventBytes = 4 << 20;
 
     // web: the web configuration, if any. Without one, commands are taken only when the face listens on a
     // loopback address (a page that anyone on the network can open never switches a projector).
-    HttpFace(const BridgeState &state, std::optional<WebConfig> web, Submit submit, QObject *parent = nullptr);
+    HttpFace(const BridgeState &state, std::optional<WebConfig> web, Submit submit,
+             QObject *parent = nullptr);
     ~HttpFace() override;
 
     // Listens on this address only. False with the reason when it cannot.
@@ -71,8 +73,8 @@ class HttpFace : public QAbstractHttpServer {
     void openStream(const Asked &asked, QTcpSocket *socket, const QString &user);
     void sendChanges();
     void keepStreamsAlive();
-    void send(QTcpSocket *socket, const Asked &asked, int status, const QByteArray &type, const QByteArray &body,
-              const QList<std::pair<QByteArray, QByteArray>> &extra = {});
+    void send(QTcpSocket *socket, const Asked &asked, int status, const QByteArray &type,
+              const QByteArray &body, const QList<std::pair<QByteArray, QByteArray>> &extra = {});
     QByteArray securityHeaders() const;
     QByteArray page(const QString &user) const;
     bool mayCommand(const QString &user) const;

@@ -11,8 +11,8 @@ std::optional<Credentials> basicCredentials(QByteArrayView authorization) {
     if (authorization.size() <= scheme.size() || authorization.size() > 4096 ||
         authorization.first(scheme.size()).toByteArray().toLower() != "basic ")
         return std::nullopt;
-    const auto decoded = QByteArray::fromBase64Encoding(authorization.sliced(scheme.size()).trimmed().toByteArray(),
-                                                        QByteArray::AbortOnBase64DecodingErrors);
+    const auto decoded = QByteArray::fromBase64Encoding(
+        authorization.sliced(scheme.size()).trimmed().toByteArray(), QByteArray::AbortOnBase64DecodingErrors);
     if (!decoded)
         return std::nullopt;
     const QByteArray &text = decoded.decoded;
@@ -33,8 +33,9 @@ void LoginLimiter::failed(const QString &address, qint64 now) {
         for (auto it = m_records.begin(); it != m_records.end();)
             it = it->blockedUntil <= now && now - it->last > kWindowMs ? m_records.erase(it) : std::next(it);
         if (m_records.size() >= kMaxAddresses)
-            m_records.erase(std::min_element(m_records.begin(), m_records.end(),
-                                             [](const Record &a, const Record &b) { return a.last < b.last; }));
+            m_records.erase(
+                std::min_element(m_records.begin(), m_records.end(),
+                                 [](const Record &a, const Record &b) { return a.last < b.last; }));
     }
     Record &r = m_records[address];
     r.last = now;

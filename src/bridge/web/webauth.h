@@ -15,7 +15,8 @@ struct Credentials {
     QByteArray password;
 };
 
-// The user and password of an "Authorization: Basic ..." header; nothing for any other header or a broken one.
+// The user and password of an "Authorization: Basic ..." header; nothing for any other header or a broken
+// one.
 std::optional<Credentials> basicCredentials(QByteArrayView authorization);
 
 // Failed logins per client address: five within a minute, and the address is refused for a minute, the right

@@ -52,7 +52,8 @@ WebConfig::Tls readTls(const YAML::Node &node) {
             tls.tls13Only = true;
         else if (version != QLatin1String("TLS12"))
             fail(it->second.Mark(),
-                 QStringLiteral("min_version: '%1': TLS12 or TLS13 (older versions are not served)").arg(version));
+                 QStringLiteral("min_version: '%1': TLS12 or TLS13 (older versions are not served)")
+                     .arg(version));
     }
     return tls;
 }
@@ -86,7 +87,8 @@ void readHttpServerConfig(WebConfig &web, const YAML::Node &node) {
         const QString value = scalar(it->second, name);
         static const QRegularExpression printable(QStringLiteral("^[\\x20-\\x7e]*$"));
         if (!printable.match(value).hasMatch())
-            fail(it->second.Mark(), QStringLiteral("headers: the value of %1 must be printable ASCII").arg(name));
+            fail(it->second.Mark(),
+                 QStringLiteral("headers: the value of %1 must be printable ASCII").arg(name));
         for (const auto &[have, v] : web.headers)
             if (have.compare(known->toLatin1(), Qt::CaseInsensitive) == 0)
                 fail(key.Mark(), QStringLiteral("headers: '%1' is given twice").arg(name));
@@ -98,12 +100,12 @@ WebConfig read(const YAML::Node &root) {
     WebConfig web;
     if (root.IsNull())
         return web; // an empty file: nothing secured, as for the exporters
-    const auto keys = keysOf(root, QStringLiteral("web config"),
-                             {"tls_server_config", "http_server_config", "basic_auth_users", "rate_limit",
-                              "kr7_operators"});
+    const auto keys = keysOf(
+        root, QStringLiteral("web config"),
+        {"tls_server_config", "http_server_config", "basic_auth_users", "rate_limit", "kr7_operators"});
     if (const auto it = keys.find("rate_limit"); it != keys.end())
-        fail(it->second.Mark(),
-             QStringLiteral("%1 (kr7-bridge limits failed logins by itself)").arg(notCarriedOut("rate_limit")));
+        fail(it->second.Mark(), QStringLiteral("%1 (kr7-bridge limits failed logins by itself)")
+                                    .arg(notCarriedOut("rate_limit")));
     if (const auto it = keys.find("tls_server_config"); it != keys.end())
         web.tls = readTls(it->second);
     if (const auto it = keys.find("http_server_config"); it != keys.end())
@@ -115,16 +117,18 @@ WebConfig read(const YAML::Node &root) {
             const YAML::Node key = u->first;
             const QString user = scalar(key, QStringLiteral("basic_auth_users"));
             if (user.isEmpty() || user.contains(QLatin1Char(':')) || user.size() > 128)
-                fail(key.Mark(), QStringLiteral("basic_auth_users: '%1' is not a user name (1-128 characters, "
-                                                "no ':')")
-                                     .arg(user));
+                fail(key.Mark(),
+                     QStringLiteral("basic_auth_users: '%1' is not a user name (1-128 characters, "
+                                    "no ':')")
+                         .arg(user));
             if (web.users.count(user))
                 fail(key.Mark(), QStringLiteral("basic_auth_users: '%1' is given twice").arg(user));
             const QByteArray hash = scalar(u->second, user).toUtf8();
             if (!isBcryptHash(hash))
-                fail(u->second.Mark(), QStringLiteral("basic_auth_users: %1: not a bcrypt hash (make one with "
-                                                      "htpasswd -nBC 10 %1)")
-                                           .arg(user));
+                fail(u->second.Mark(),
+                     QStringLiteral("basic_auth_users: %1: not a bcrypt hash (make one with "
+                                    "htpasswd -nBC 10 %1)")
+                         .arg(user));
             web.users[user] = hash;
         }
     }
@@ -134,8 +138,7 @@ WebConfig read(const YAML::Node &root) {
         for (const YAML::Node &o : it->second) {
             const QString user = scalar(o, QStringLiteral("kr7_operators"));
             if (!web.users.count(user))
-                fail(o.Mark(),
-                     QStringLiteral("kr7_operators: '%1' is not among basic_auth_users").arg(user));
+                fail(o.Mark(), QStringLiteral("kr7_operators: '%1' is not among basic_auth_users").arg(user));
             web.operators << user;
         }
     }

@@ -33,8 +33,8 @@ QString pairProblem(const QByteArray &certPem, const QByteArray &keyPem) {
     using Bio = std::unique_ptr<BIO, decltype(&BIO_free)>;
     Bio certBio(BIO_new_mem_buf(certPem.constData(), int(certPem.size())), BIO_free);
     Bio keyBio(BIO_new_mem_buf(keyPem.constData(), int(keyPem.size())), BIO_free);
-    std::unique_ptr<X509, decltype(&X509_free)> cert(PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr),
-                                                     X509_free);
+    std::unique_ptr<X509, decltype(&X509_free)> cert(
+        PEM_read_bio_X509(certBio.get(), nullptr, nullptr, nullptr), X509_free);
     std::unique_ptr<EVP_PKEY, decltype(&EVP_PKEY_free)> key(
         PEM_read_bio_PrivateKey(keyBio.get(), nullptr, nullptr, nullptr), EVP_PKEY_free);
     ERR_clear_error();
@@ -71,15 +71,18 @@ std::variant<Material, QString> readMaterial(const WebConfig::Tls &tls, const QS
         if (m.key = QSslKey(keyPem, algorithm, QSsl::Pem); !m.key.isNull())
             break;
     if (m.chain.isEmpty() || m.key.isNull())
-        return at(tls.keyFile, QStringLiteral("%1: a key of a kind this build cannot serve").arg(tls.keyFile.path));
+        return at(tls.keyFile,
+                  QStringLiteral("%1: a key of a kind this build cannot serve").arg(tls.keyFile.path));
     if (!tls.clientCaFile.path.isEmpty()) {
         QByteArray caPem;
         if (const QString e = readFile(tls.clientCaFile.path, &caPem); !e.isEmpty())
-            return at(tls.clientCaFile, QStringLiteral("client_ca_file %1: %2").arg(tls.clientCaFile.path, e));
+            return at(tls.clientCaFile,
+                      QStringLiteral("client_ca_file %1: %2").arg(tls.clientCaFile.path, e));
         m.clientCas = QSslCertificate::fromData(caPem, QSsl::Pem);
         if (m.clientCas.isEmpty())
-            return at(tls.clientCaFile,
-                      QStringLiteral("client_ca_file %1: holds no PEM certificate").arg(tls.clientCaFile.path));
+            return at(
+                tls.clientCaFile,
+                QStringLiteral("client_ca_file %1: holds no PEM certificate").arg(tls.clientCaFile.path));
     }
     return m;
 }
