@@ -17,6 +17,7 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
+#include <crypt.h>
 #include <cstring>
 #include <memory>
 #include <mosquitto.h>
@@ -311,6 +312,141 @@ double pjlinkSetting(QTcpSocket &socket, const QByteArray &request) {
     return bench::ms(Clock::now() - t0);
 }
 
+// Requests a second on one keep-alive connection, for a while, as fast as they are answered.
+double requestsPerSecond(quint16 port, const QByteArray &authorization, double seconds) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        return 0;
+    const QByteArray request =
+        "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
+        (authorization.isEmpty() ? QByteArray() : "Authorization: " + authorization + "\r\n") + "\r\n";
+    int done = 0;
+    const auto t0 = Clock::now();
+    QByteArray in;
+    char buf[65536];
+    while (ms(Clock::now() - t0) < seconds * 1000) {
+        if (send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+            break;
+        qsizetype need = -1;
+        for (;;) {
+            const qsizetype end = in.indexOf("\r\n\r\n");
+            if (need < 0 && end >= 0) {
+                const qsizetype at = in.toLower().indexOf("content-length:");
+                need = end + 4 + in.mid(at + 15, in.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+            }
+            if (need >= 0 && in.size() >= need)
+                break;
+            const ssize_t n = recv(fd, buf, sizeof buf, 0);
+            if (n <= 0) {
+                close(fd);
+                return done / (ms(Clock::now() - t0) / 1000);
+            }
+            in.append(buf, n);
+        }
+        if (!in.startsWith("HTTP/1.1 200"))
+            break;
+        in.remove(0, need);
+        ++done;
+    }
+    close(fd);
+    return done / (ms(Clock::now() - t0) / 1000);
+}
+
+// The console: its first load in headless chromium, what 20 pages following /events cost the bridge, and what
+// HTTP Basic authentication costs a scrape (a small bridge of its own, without and with a web configuration).
+void consoleFigures(qint64 pid, quint16 port, int projectors, int seconds) {
+    QProcess node;
+    node.setProcessChannelMode(QProcess::ForwardedChannels);
+    node.start(QStringLiteral("node"),
+               {QStringLiteral(KR7_SOURCE_DIR "/bench/console_load.mjs"),
+                QStringLiteral("http://127.0.0.1:%1/").arg(port), QString::number(projectors)});
+    while (!node.waitForFinished(100))
+        runFor(100);
+
+    double cpu0 = processCpuSeconds(pid);
+    runFor(seconds * 1000);
+    const double quiet = processCpuSeconds(pid) - cpu0;
+    std::vector<std::unique_ptr<QTcpSocket>> followers;
+    qint64 streamed = 0;
+    for (int i = 0; i < 20; ++i) {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress::LocalHost, port);
+        QObject::connect(s.get(), &QTcpSocket::connected, s.get(),
+                         [raw = s.get()] { raw->write("GET /events HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n"); });
+        QObject::connect(s.get(), &QTcpSocket::readyRead, s.get(),
+                         [raw = s.get(), &streamed] { streamed += raw->readAll().size(); });
+        followers.push_back(std::move(s));
+    }
+    runFor(2000); // connected, the first events read
+    streamed = 0;
+    cpu0 = processCpuSeconds(pid);
+    runFor(seconds * 1000);
+    const double following = processCpuSeconds(pid) - cpu0;
+    std::printf(
+        "20 pages following /events   bridge CPU %.2f%% -> %.2f%% of one core (+%.2f), %.1f KB/s to each\n",
+        100.0 * quiet / seconds, 100.0 * following / seconds, 100.0 * (following - quiet) / seconds,
+        streamed / 20.0 / 1024 / seconds);
+    followers.clear();
+
+    // Basic authentication: one bcrypt (cost 10) at the first request of a user, none after.
+    auto sim = std::make_unique<kr7::sim::ProjectorSim>();
+    if (!sim->openPty())
+        return;
+    QTemporaryDir dir;
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    crypt_data data{};
+    crypt_gensalt_rn("$2y$", 10, nullptr, 0, salt, sizeof salt);
+    const QByteArray hash = crypt_rn("bench-password", salt, &data, sizeof data);
+    QFile web(dir.filePath(QStringLiteral("web.yml")));
+    if (!web.open(QIODevice::WriteOnly))
+        return;
+    web.write("basic_auth_users:\n  bench: '" + hash + "'\n");
+    web.close();
+    for (const bool auth : {false, true}) {
+        const quint16 small = kr7::peers::Ser2net::freePort();
+        QFile config(dir.filePath(QStringLiteral("small.yaml")));
+        if (!config.open(QIODevice::WriteOnly))
+            return;
+        config.write("listen: 127.0.0.1:" + QByteArray::number(small) +
+                     "\npoll_interval: 10\nlines:\n  - port: " + sim->devicePath().toUtf8() +
+                     "\n    projectors: [{name: a, unit: 1}]\n");
+        config.close();
+        QProcess bridge;
+        QStringList args{QStringLiteral("--config"), config.fileName()};
+        if (auth)
+            args << QStringLiteral("--web.config.file") << web.fileName();
+        bridge.setStandardErrorFile(QProcess::nullDevice());
+        bridge.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kr7-bridge"), args);
+        runFor(1500);
+        const QByteArray authorization =
+            auth ? "Basic " + QByteArray("bench:bench-password").toBase64() : QByteArray();
+        double firstMs = 0;
+        double rate = 0;
+        std::atomic<bool> finished{false};
+        std::thread t([&] {
+            const auto t0 = Clock::now();
+            requestsPerSecond(small, authorization, 0.001); // the first request: the login
+            firstMs = ms(Clock::now() - t0);
+            rate = requestsPerSecond(small, authorization, 5);
+            finished = true;
+        });
+        while (!finished)
+            runFor(100);
+        t.join();
+        const double cpu = processCpuSeconds(bridge.processId());
+        std::printf(
+            "/metrics %-19s %.0f requests a second on one connection; first request %.1f ms; bridge CPU "
+            "%.2f s in all\n",
+            auth ? "with Basic auth" : "without auth", rate, firstMs, cpu);
+        bridge.terminate();
+        bridge.waitForFinished(10000);
+    }
+}
+
 in_addr projectorAddress(int i) {
     in_addr a{};
     a.s_addr = htonl((127u << 24) | (1u << 8) | 1u) + htonl(0); // 127.0.1.1 and on
@@ -333,12 +469,16 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption commandsOption(QStringLiteral("commands"),
                                             QStringLiteral("Commands timed over MQTT."), QStringLiteral("N"),
                                             QStringLiteral("200"));
+    const QCommandLineOption consoleOption(
+        QStringLiteral("console"),
+        QStringLiteral("The console: first load in headless chromium, 20 pages following /events, and "
+                       "/metrics with and without Basic authentication."));
     const QCommandLineOption pjlinkOption(
         QStringLiteral("pjlink"),
         QStringLiteral("Every projector with a PJLink listener of its own (127.0.1.x), "
                        "a controller per projector polling it every interval."));
-    parser.addOptions(
-        {linesOption, secondsOption, intervalOption, scrapesOption, commandsOption, pjlinkOption});
+    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption,
+                       pjlinkOption, consoleOption});
     parser.addHelpOption();
     parser.process(app);
     const int lines = parser.value(linesOption).toInt();
@@ -430,6 +570,8 @@ int main(int argc, char *argv[]) {
                 seconds / interval, seconds / interval + 1);
     std::printf("MQTT state/availability      %.1f messages a minute from unchanged projectors\n",
                 stateMessages * 60.0 / seconds);
+    if (parser.isSet(consoleOption))
+        consoleFigures(pid, port, lines * 4, seconds);
     if (controllers) {
         printStats("PJLink query round trip", controllers->take());
         std::printf("                             %d controllers failed to connect or were closed\n",

@@ -164,7 +164,7 @@ class HttpFace::Gate : public QTcpServer {
             guard->idle.start();
         });
         // Connected before the HTTP server's own handler, so it runs first.
-        connect(socket, &QTcpSocket::readyRead, guard, [socket, guard] { onBytes(socket, guard); });
+        connect(socket, &QTcpSocket::readyRead, guard, [this, socket, guard] { onBytes(socket, guard); });
         auto *ssl = qobject_cast<QSslSocket *>(socket);
         if (!ssl) {
             addPendingConnection(socket);
@@ -180,7 +180,7 @@ class HttpFace::Gate : public QTcpServer {
     }
 
   private:
-    static void onBytes(QTcpSocket *socket, Guard *guard) {
+    void onBytes(QTcpSocket *socket, Guard *guard) const {
         guard->idle.start();
         const qint64 available = socket->bytesAvailable();
         if (!guard->inRequest) {
@@ -194,7 +194,8 @@ class HttpFace::Gate : public QTcpServer {
             socket->write(
                 "HTTP/1.1 413 Payload Too Large\r\nContent-Type: text/plain\r\nConnection: close\r\n"
                 "Content-Length: " +
-                QByteArray::number(body.size()) + "\r\n\r\n" + body);
+                QByteArray::number(body.size()) + "\r\n" +
+                static_cast<const HttpFace *>(parent())->securityHeaders() + "\r\n" + body);
             socket->disconnectFromHost();
             return;
         }
