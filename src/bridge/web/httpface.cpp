@@ -502,13 +502,22 @@ void HttpFace::openStream(const Asked &asked, QTcpSocket *socket, const QString 
 void HttpFace::sendChanges() {
     QByteArray events;
     if (std::exchange(m_streamReset, false)) {
+        m_streamSent.clear();
         events = "event: reset\ndata: {}\n\n";
         for (const ProjectorState &p : m_state.projectors())
             events += stateEvent(p);
     } else {
-        for (const int index : std::exchange(m_streamDirty, {}))
-            if (index < m_state.projectors().size())
-                events += stateEvent(m_state.projectors()[index]);
+        // A new poll round moves last_seen alone: that is no news to a page (as on MQTT).
+        for (const int index : std::exchange(m_streamDirty, {})) {
+            if (index >= m_state.projectors().size())
+                continue;
+            const ProjectorState &p = m_state.projectors()[index];
+            QByteArray &sent = m_streamSent[p.name];
+            const QByteArray now = compact(stateObject(p, false));
+            if (now != sent)
+                events += stateEvent(p);
+            sent = now;
+        }
     }
     m_streamDirty.clear();
     if (events.isEmpty())

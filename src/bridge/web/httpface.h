@@ -7,6 +7,7 @@
 
 #include <QAbstractHttpServer>
 #include <QElapsedTimer>
+#include <QHash>
 #include <QPointer>
 #include <QSet>
 #include <QSslConfiguration>
@@ -97,6 +98,7 @@ class HttpFace : public QAbstractHttpServer {
 
     QList<QPointer<QTcpSocket>> m_streams;
     QSet<int> m_streamDirty;
+    QHash<QString, QByteArray> m_streamSent; // each projector's state as last streamed, without last_seen
     bool m_streamReset = false;
     QTimer m_streamFlush;
     QTimer m_keepAlive;
