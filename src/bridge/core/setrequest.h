@@ -6,6 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
+#include <functional>
 #include <optional>
 #include <string_view>
 #include <variant>
@@ -42,6 +43,11 @@ struct CommandOutcome {
     std::optional<ExchangeResult> exchange;
     QString error;
 };
+
+// How every face hands a request for a projector (its index in the state) to the projector's line; done
+// follows once.
+using SubmitRequest =
+    std::function<void(int projector, const SetRequest &, std::function<void(const CommandOutcome &)>)>;
 
 // The result message: {"request": ..., "line": ..., "replied": ..., "reply": ..., "elapsed_ms": ...},
 // {"request": ..., "accepted": true} or {"request": ..., "error": "why"}. The line's and the reply's bytes

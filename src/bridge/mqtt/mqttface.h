@@ -21,8 +21,7 @@ class BridgeState;
 class MqttFace : public QObject {
     Q_OBJECT
   public:
-    using Submit =
-        std::function<void(int projector, const SetRequest &, std::function<void(const CommandOutcome &)>)>;
+    using Submit = SubmitRequest;
 
     MqttFace(const BridgeState &state, MqttConfig config, Submit submit, QObject *parent = nullptr);
     ~MqttFace() override;

@@ -29,8 +29,7 @@ namespace kr7::bridge {
 class PjlinkFace : public QObject {
     Q_OBJECT
   public:
-    using Submit =
-        std::function<void(int projector, const SetRequest &, std::function<void(const CommandOutcome &)>)>;
+    using Submit = SubmitRequest;
     // A face's samples go into the state through this.
     using Record = std::function<void(int projector, const FaceFamily *family, double value)>;
 

@@ -35,8 +35,7 @@ class BridgeState;
 class HttpFace : public QAbstractHttpServer {
     Q_OBJECT
   public:
-    using Submit =
-        std::function<void(int projector, const SetRequest &, std::function<void(const CommandOutcome &)>)>;
+    using Submit = SubmitRequest;
 
     static constexpr qint64 kMaxRequestBytes = 64 * 1024;
     static constexpr int kMaxConnections = 64;
