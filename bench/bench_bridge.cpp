@@ -17,18 +17,59 @@
 #include <QTemporaryDir>
 
 #include <arpa/inet.h>
-#include <crypt.h>
 #include <cstring>
 #include <memory>
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <optional>
 #include <string>
 #include <sys/socket.h>
 
 using namespace bench;
 
 namespace {
+
+// A TCP connection to 127.0.0.1:port (blocking, for the measuring threads); -1 when refused.
+int connectLoopback(quint16 port) {
+    const int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(port);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0)
+        return fd;
+    close(fd);
+    return -1;
+}
+
+struct HttpAnswer {
+    int status = 0;
+    QByteArray body;
+};
+
+// One request on a kept-alive connection and its answer (read to its Content-Length); nothing when the
+// connection failed.
+std::optional<HttpAnswer> exchangeHttp(int fd, const QByteArray &request) {
+    if (send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+        return std::nullopt;
+    QByteArray in;
+    qsizetype headerEnd = -1, length = -1;
+    char buf[65536];
+    while (headerEnd < 0 || in.size() < headerEnd + 4 + length) {
+        const ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            return std::nullopt;
+        in.append(buf, n);
+        if (headerEnd < 0 && (headerEnd = in.indexOf("\r\n\r\n")) >= 0) {
+            const qsizetype at = in.toLower().indexOf("content-length:");
+            if (at < 0)
+                return std::nullopt;
+            length = in.mid(at + 15, in.indexOf('\r', at) - at - 15).trimmed().toLongLong();
+        }
+    }
+    return HttpAnswer{in.mid(9, 3).toInt(), in.mid(headerEnd + 4, length)};
+}
 
 // One keep-alive connection, as Prometheus keeps one; each GET timed from the request to the last byte.
 class Scraper {
@@ -57,35 +98,15 @@ class Scraper {
     bool connectNow() {
         if (m_fd >= 0)
             close(m_fd);
-        m_fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(m_port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        return ::connect(m_fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0;
+        m_fd = connectLoopback(m_port);
+        return m_fd >= 0;
     }
     bool get(QByteArray *body) {
-        static const char request[] =
-            "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n";
-        if (send(m_fd, request, sizeof request - 1, MSG_NOSIGNAL) != qsizetype(sizeof request - 1))
-            return false;
-        QByteArray in;
-        qsizetype headerEnd = -1, length = -1;
-        char buf[65536];
-        while (headerEnd < 0 || in.size() < headerEnd + 4 + length) {
-            const ssize_t n = recv(m_fd, buf, sizeof buf, 0);
-            if (n <= 0)
-                return false;
-            in.append(buf, n);
-            if (headerEnd < 0 && (headerEnd = in.indexOf("\r\n\r\n")) >= 0) {
-                const qsizetype at = in.toLower().indexOf("content-length:");
-                if (at < 0)
-                    return false;
-                length = in.mid(at + 15, in.indexOf('\r', at) - at - 15).trimmed().toLongLong();
-            }
-        }
-        *body = in.mid(headerEnd + 4, length);
-        return true;
+        const auto answer =
+            exchangeHttp(m_fd, "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: keep-alive\r\n\r\n");
+        if (answer)
+            *body = answer->body;
+        return answer.has_value();
     }
     void run() {
         auto next = Clock::now();
@@ -314,42 +335,18 @@ double pjlinkSetting(QTcpSocket &socket, const QByteArray &request) {
 
 // Requests a second on one keep-alive connection, for a while, as fast as they are answered.
 double requestsPerSecond(quint16 port, const QByteArray &authorization, double seconds) {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    const int fd = connectLoopback(port);
+    if (fd < 0)
         return 0;
     const QByteArray request =
         "GET /metrics HTTP/1.1\r\nHost: 127.0.0.1\r\n" +
         (authorization.isEmpty() ? QByteArray() : "Authorization: " + authorization + "\r\n") + "\r\n";
     int done = 0;
     const auto t0 = Clock::now();
-    QByteArray in;
-    char buf[65536];
     while (ms(Clock::now() - t0) < seconds * 1000) {
-        if (send(fd, request.constData(), size_t(request.size()), MSG_NOSIGNAL) != request.size())
+        const auto answer = exchangeHttp(fd, request);
+        if (!answer || answer->status != 200)
             break;
-        qsizetype need = -1;
-        for (;;) {
-            const qsizetype end = in.indexOf("\r\n\r\n");
-            if (need < 0 && end >= 0) {
-                const qsizetype at = in.toLower().indexOf("content-length:");
-                need = end + 4 + in.mid(at + 15, in.indexOf('\r', at) - at - 15).trimmed().toLongLong();
-            }
-            if (need >= 0 && in.size() >= need)
-                break;
-            const ssize_t n = recv(fd, buf, sizeof buf, 0);
-            if (n <= 0) {
-                close(fd);
-                return done / (ms(Clock::now() - t0) / 1000);
-            }
-            in.append(buf, n);
-        }
-        if (!in.startsWith("HTTP/1.1 200"))
-            break;
-        in.remove(0, need);
         ++done;
     }
     close(fd);
@@ -397,10 +394,7 @@ void consoleFigures(qint64 pid, quint16 port, int projectors, int seconds) {
     if (!sim->openPty())
         return;
     QTemporaryDir dir;
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    crypt_data data{};
-    crypt_gensalt_rn("$2y$", 10, nullptr, 0, salt, sizeof salt);
-    const QByteArray hash = crypt_rn("bench-password", salt, &data, sizeof data);
+    const QByteArray hash = kr7::peers::bcryptHash("bench-password");
     QFile web(dir.filePath(QStringLiteral("web.yml")));
     if (!web.open(QIODevice::WriteOnly))
         return;

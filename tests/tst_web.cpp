@@ -16,7 +16,6 @@
 #include <QSslSocket>
 #include <QTemporaryDir>
 
-#include <crypt.h>
 #include <memory>
 
 using namespace kr7;
@@ -29,13 +28,6 @@ bool run(const QString &program, const QStringList &arguments, const QString &di
     p.setWorkingDirectory(dir);
     p.start(program, arguments);
     return p.waitForFinished(30000) && p.exitCode() == 0;
-}
-
-QByteArray bcrypt(const QByteArray &password) {
-    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
-    auto data = std::make_unique<crypt_data>();
-    crypt_gensalt_rn("$2y$", 10, nullptr, 0, salt, sizeof salt);
-    return crypt_rn(password.constData(), salt, data.get(), sizeof *data);
 }
 
 // A CA, two server certificates it signs (for a rotation), a client certificate, and a key that matches none.
@@ -226,7 +218,8 @@ class TestWeb : public QObject {
                 QFile::copy(m_certs.file("server.key"), tlsKey));
         const QByteArray webYaml =
             "tls_server_config:\n  cert_file: " + tlsCert.toUtf8() + "\n  key_file: " + tlsKey.toUtf8() +
-            "\nbasic_auth_users:\n  alice: " + bcrypt("wonder") + "\n  bob: " + bcrypt("builder") +
+            "\nbasic_auth_users:\n  alice: " + peers::bcryptHash("wonder") +
+            "\n  bob: " + peers::bcryptHash("builder") +
             "\nkr7_operators: [alice]\nhttp_server_config:\n  headers:\n"
             "    Strict-Transport-Security: max-age=31536000\n    X-Frame-Options: sameorigin\n";
         QFile w(web);

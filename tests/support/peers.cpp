@@ -15,6 +15,9 @@
 #include <QTimer>
 #include <QUrlQuery>
 
+#include <crypt.h>
+#include <memory>
+
 namespace kr7::peers {
 
 Peer::Peer(QString program) : m_program(find(program)) {}
@@ -174,6 +177,15 @@ bool Mosquitto::start(const QString &user, const QString &password, const std::o
     if (!writeFile(QStringLiteral("mosquitto.conf"), config))
         return false;
     return launch({QStringLiteral("-c"), path(QStringLiteral("mosquitto.conf"))});
+}
+
+QByteArray bcryptHash(const QByteArray &password) {
+    char salt[CRYPT_GENSALT_OUTPUT_SIZE];
+    auto data = std::make_unique<crypt_data>();
+    if (!crypt_gensalt_rn("$2y$", 10, nullptr, 0, salt, sizeof salt))
+        return {};
+    const char *hash = crypt_rn(password.constData(), salt, data.get(), sizeof *data);
+    return hash && hash[0] == '$' ? QByteArray(hash) : QByteArray();
 }
 
 HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArray &body, int timeoutMs) {

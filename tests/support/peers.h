@@ -75,6 +75,9 @@ class Mosquitto : public Peer {
     quint16 m_plainPort = 0;
 };
 
+// A bcrypt hash of password ($2y$, cost 10), as htpasswd -nBC 10 makes one for a web configuration.
+QByteArray bcryptHash(const QByteArray &password);
+
 // A GET (or another method) to url on the loopback, waited for on the event loop: status and body; status 0
 // when no answer came within timeoutMs.
 struct HttpReply {

@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <numeric>
 
 namespace kr7::bridge {
 
@@ -440,29 +441,29 @@ void PjlinkFace::reconfigure(const Config &config) {
                 m_indexOf.insert(p.name, m_state.indexOf(p.name));
     m_changed.clear();
     onEachThread([&config](Listeners &l) { l.reconfigure(config); });
-    std::array<std::map<QString, Copy>, kThreads> copies;
-    for (const ProjectorState &p : m_state.projectors())
-        if (m_indexOf.contains(p.name))
-            copies[threadOf(p.name)].emplace(p.name, copyOf(p));
-    for (int t = 0; t < kThreads; ++t)
-        QMetaObject::invokeMethod(m_listeners[t],
-                                  [l = m_listeners[t].data(), c = std::move(copies[t])]() mutable {
-                                      l->update(std::move(c), true);
-                                  });
+    QList<int> all(m_state.projectors().size());
+    std::iota(all.begin(), all.end(), 0);
+    copyOver(all, true);
 }
 
 void PjlinkFace::copyChanged() {
+    const QSet<int> changed = std::exchange(m_changed, {});
+    copyOver(QList<int>(changed.begin(), changed.end()), false);
+}
+
+// The copies of these projectors (those with a PJLink face), each to its thread; all: every thread is sent
+// what it has now, if nothing, so that a projector gone in a reload is forgotten.
+void PjlinkFace::copyOver(const QList<int> &indexes, bool all) {
     std::array<std::map<QString, Copy>, kThreads> copies;
-    for (const int index : std::exchange(m_changed, {}))
-        if (index < m_state.projectors().size() && m_indexOf.contains(m_state.projectors()[index].name))
-            copies[threadOf(m_state.projectors()[index].name)].emplace(m_state.projectors()[index].name,
-                                                                       copyOf(m_state.projectors()[index]));
+    for (const int index : indexes)
+        if (index < m_state.projectors().size() && m_indexOf.contains(m_state.projectors()[index].name)) {
+            const ProjectorState &p = m_state.projectors()[index];
+            copies[threadOf(p.name)].emplace(p.name, copyOf(p));
+        }
     for (int t = 0; t < kThreads; ++t)
-        if (!copies[t].empty())
-            QMetaObject::invokeMethod(m_listeners[t],
-                                      [l = m_listeners[t].data(), c = std::move(copies[t])]() mutable {
-                                          l->update(std::move(c), false);
-                                      });
+        if (all || !copies[t].empty())
+            QMetaObject::invokeMethod(m_listeners[t], [l = m_listeners[t].data(), c = std::move(copies[t]),
+                                                       all]() mutable { l->update(std::move(c), all); });
 }
 
 } // namespace kr7::bridge

@@ -60,6 +60,7 @@ class PjlinkFace : public QObject {
 
   private:
     void copyChanged();
+    void copyOver(const QList<int> &indexes, bool all);
     void onEachThread(const std::function<void(Listeners &)> &work);
 
     const BridgeState &m_state;

@@ -104,16 +104,18 @@ class HttpFace::Gate : public QTcpServer {
     Gate(HttpFace *face, const std::optional<WebConfig::Tls> &tls) : QTcpServer(face), m_tls(tls) {}
 
     // False with the reason when the certificate cannot be served.
+    // Reads the certificate and key as their files are now. False with the reason when they cannot be served;
+    // the files are not read again until they change.
     bool readTls(QString *error) {
         if (!m_tls)
             return true;
+        m_stamp = tlsFilesStamp(*m_tls);
         auto c = serverTls(*m_tls);
         if (const QString *e = std::get_if<QString>(&c)) {
             *error = *e;
             return false;
         }
         m_ssl = std::get<QSslConfiguration>(c);
-        m_stamp = tlsFilesStamp(*m_tls);
         return true;
     }
 
@@ -228,18 +230,14 @@ class HttpFace::Gate : public QTcpServer {
     // The certificate and key read again when their files changed (a rotation); a pair that cannot be served
     // is said once and the one in force stays.
     void rotate() {
-        const QString stamp = tlsFilesStamp(*m_tls);
-        if (stamp == m_stamp)
+        if (tlsFilesStamp(*m_tls) == m_stamp)
             return;
-        m_stamp = stamp;
-        auto c = serverTls(*m_tls);
-        if (const QString *e = std::get_if<QString>(&c)) {
+        QString error;
+        if (readTls(&error))
+            journal(QStringLiteral("web: certificate %1 read again").arg(m_tls->certFile.path));
+        else
             journal(QStringLiteral("web: the changed certificate is not served, the one before stays: %1")
-                        .arg(*e));
-            return;
-        }
-        m_ssl = std::get<QSslConfiguration>(c);
-        journal(QStringLiteral("web: certificate %1 read again").arg(m_tls->certFile.path));
+                        .arg(error));
     }
 
     std::optional<WebConfig::Tls> m_tls;
@@ -298,7 +296,6 @@ bool HttpFace::listenOn(const QString &host, quint16 port, QString *error) {
         delete gate;
         return false;
     }
-    m_gate = gate;
     bind(gate);
     return true;
 }

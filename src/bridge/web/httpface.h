@@ -88,7 +88,6 @@ class HttpFace : public QAbstractHttpServer {
     std::unique_ptr<PasswordCheck> m_passwords;
     LoginLimiter m_logins;
     QElapsedTimer m_clock;
-    Gate *m_gate = nullptr;
 
     MetricsText m_metrics;
     QByteArray m_exposition;
