@@ -1,5 +1,6 @@
 // kr7-projector-sim: a simulated KR7 projector on a serial line, for demos and tests without hardware.
 #include "commandline.h"
+#include "escape.h"
 #include "projectorsim.h"
 
 #include <QCommandLineParser>
@@ -65,7 +66,14 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption hangUp(QStringLiteral("hang-up-after"), QStringLiteral("Hang up after N lines."),
                                     QStringLiteral("N"));
     const QCommandLineOption verbose(QStringLiteral("verbose"), QStringLiteral("Log every line to stderr."));
-    cli.addOptions({device, baud, units, noReply, delay, pieces, garbage, stream, hangUp, verbose});
+    const QCommandLineOption reply(
+        QStringLiteral("reply"),
+        QStringLiteral(
+            "Answer QUERY (a code such as CR6, or a whole line such as A002CR6) with TEXT instead, "
+            "escaped as in the traffic log (\\r, \\xHH): --reply 'CR6=035.5C,40.5C\\r'. "
+            "Any number of times."),
+        QStringLiteral("QUERY=TEXT"));
+    cli.addOptions({device, baud, units, noReply, delay, pieces, garbage, stream, hangUp, verbose, reply});
     if (const auto status = cli.parse())
         return *status;
     const QCommandLineParser &parser = cli.parser();
@@ -91,6 +99,15 @@ int main(int argc, char *argv[]) {
     if (parser.isSet(hangUp))
         sim.faults.hangUpAfterLines =
             number(parser, hangUp, 1, 1000000000, QStringLiteral("a number of lines from 1 up"));
+    for (const QString &given : parser.values(reply)) {
+        const qsizetype eq = given.indexOf(QLatin1Char('='));
+        const std::optional<QByteArray> text =
+            eq > 0 ? kr7::traffic::unescape(given.mid(eq + 1).toUtf8()) : std::nullopt;
+        if (!text)
+            usage(QStringLiteral("reply"), given,
+                  QStringLiteral("QUERY=TEXT, the text escaped as in the traffic log (\\r, \\xHH)"));
+        sim.faults.replies.insert(given.left(eq).toLatin1(), *text);
+    }
     const int speed = number(parser, baud, 50, 4000000, QStringLiteral("a speed in bit/s, such as 19200"));
     if (parser.isSet(stream))
         sim.faults.streamBps = 1920;

@@ -125,6 +125,11 @@ void ProjectorSim::onBytes(const QByteArray &bytes) {
         ++m_lineCount;
         emit lineReceived(line);
         std::optional<QByteArray> reply = m_model.handleLine(line, now());
+        const QByteArray code = line.startsWith('A') && line.size() > 4 ? line.mid(4) : line;
+        if (const auto own = faults.replies.constFind(line); own != faults.replies.constEnd())
+            reply = *own;
+        else if (const auto shaped = faults.replies.constFind(code); shaped != faults.replies.constEnd())
+            reply = *shaped;
         const bool silent = line.startsWith('A') && faults.silentUnits.contains(line.mid(1, 3).toInt());
         if (reply && !faults.noReply && !silent) {
             if (faults.garbage) {

@@ -28,6 +28,9 @@ struct Faults {
     QList<int> silentUnits;   // units that act on their lines but answer nothing (a dead RS-232C port)
     QHash<QByteArray, int> lineDelayMs; // a reply slower than the rest: line (without CR) -> its delay
     int onlyBaud = 0; // > 0: a pseudo-terminal set to another speed reads as noise (nothing is understood)
+    // Replies of another shape than the model's: a whole line ("A001CR6") or its code ("CR6") -> the bytes
+    // to send instead (the carriage return included, as the projector sends it).
+    QHash<QByteArray, QByteArray> replies;
 };
 
 // The simulated projector on a serial line: a pseudo-terminal pair of its own, or an existing device.

@@ -1,6 +1,7 @@
 #include "config.h"
 
 #include "catalogue.h"
+#include "pem.h"
 #include "portname.h"
 #include "yamlread.h"
 
@@ -13,6 +14,7 @@
 #include <yaml-cpp/yaml.h>
 
 #include <map>
+#include <tuple>
 
 namespace kr7::bridge {
 
@@ -277,8 +279,9 @@ void readMqtt(Config &config, const YAML::Node &node) {
 Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
-    const auto keys = keysOf(root, QStringLiteral("settings"),
-                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink", "web_config_file"});
+    const auto keys =
+        keysOf(root, QStringLiteral("settings"),
+               {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink", "web_config_file"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -364,21 +367,32 @@ std::optional<ConfigError> checkFiles(Config &config) {
         if (!problem.isEmpty())
             return ConfigError{f.line, f.column, QStringLiteral("password_file %1: %2").arg(f.path, problem)};
         config.pjlink.password = password;
+        config.pjlink.passwordFile.digest = contentDigest(password);
     }
     if (!config.mqtt)
         return std::nullopt;
     MqttConfig &m = *config.mqtt;
-    // Certificates are read by the MQTT library when it connects: an unreadable one must stop the start here,
-    // never let the bridge connect without them.
-    for (const auto &[key, f] : {std::pair{"ca_file", &m.caFile}, std::pair{"cert_file", &m.certFile},
-                                 std::pair{"key_file", &m.keyFile}}) {
+    // Certificates are read by the MQTT library when it connects, and again at every try: a file that cannot
+    // be read, or that OpenSSL cannot load, must stop the start here, never leave the bridge trying for ever
+    // (or connecting without them).
+    QByteArray certPem;
+    for (const auto &[key, f, check] : {std::tuple{"ca_file", &m.caFile, &certificatesProblem},
+                                        std::tuple{"cert_file", &m.certFile, &certificatesProblem},
+                                        std::tuple{"key_file", &m.keyFile, &privateKeyProblem}}) {
         if (f->path.isEmpty())
             continue;
-        QFile file(f->path);
-        if (!file.open(QIODevice::ReadOnly))
-            return ConfigError{
-                f->line, f->column,
-                QStringLiteral("%1 %2: %3").arg(QLatin1String(key), f->path, file.errorString())};
+        QByteArray pem;
+        QString problem = readSmallFile(f->path, &pem);
+        if (problem.isEmpty())
+            problem = check(pem);
+        if (problem.isEmpty() && f == &m.keyFile)
+            problem = pairProblem(certPem, pem);
+        if (!problem.isEmpty())
+            return ConfigError{f->line, f->column,
+                               QStringLiteral("%1 %2: %3").arg(QLatin1String(key), f->path, problem)};
+        f->digest = contentDigest(pem);
+        if (f == &m.certFile)
+            certPem = pem;
     }
     if (m.passwordFile.path.isEmpty())
         return std::nullopt;
@@ -386,6 +400,7 @@ std::optional<ConfigError> checkFiles(Config &config) {
     QString problem = readFirstLine(m.passwordFile.path, &m.password);
     if (problem.isEmpty() && m.password.isEmpty())
         problem = QStringLiteral("its first line is empty");
+    m.passwordFile.digest = contentDigest(m.password);
     if (problem.isEmpty())
         return std::nullopt;
     return ConfigError{m.passwordFile.line, m.passwordFile.column,

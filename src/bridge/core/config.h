@@ -10,11 +10,14 @@
 
 namespace kr7::bridge {
 
-// A file a setting names, and where it is named (for an error when it cannot be read).
+// A file a setting names, and where it is named (for an error when it cannot be read). Two are the same
+// setting when they name the same path and the file held the same bytes when each was read: where it is
+// written in its settings file is no part of it.
 struct FileSetting {
     QString path; // empty: none
     int line = 0, column = 0;
-    bool operator==(const FileSetting &) const = default;
+    QByteArray digest; // SHA-256 of the file's content, once it has been read; empty before
+    bool operator==(const FileSetting &other) const { return path == other.path && digest == other.digest; }
 };
 
 // A projector's PJLink face: where its listener is, and the PJLink input code of each of its inputs 1-4.

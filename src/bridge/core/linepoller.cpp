@@ -77,9 +77,9 @@ void LinePoller::stop() {
 void LinePoller::halt(const QString &why) {
     m_wake.stop();
     m_exchange.abandon();
-    if (m_onWire.isCommand() && m_onWire.command.done)
-        std::exchange(m_onWire.command.done, nullptr)(nullptr, why);
-    m_onWire = {};
+    if (m_asking.isCommand() && m_asking.command.done)
+        std::exchange(m_asking.command.done, nullptr)(nullptr, why);
+    m_asking = {};
     for (LineCommand &c : m_schedule.stop())
         c.done(nullptr, why);
     // Their commands were answered; only the query after them was not.
@@ -157,8 +157,8 @@ void LinePoller::renumber(int line, const Config &config, const QList<int> &newI
         c.done(nullptr, QStringLiteral("the projector was removed from the configuration"));
     m_projectors = projectors;
     // The exchange under way belongs to a projector that may be gone: its answer is then dropped.
-    if (m_onWire.projector >= 0)
-        m_onWire.projector = newIndexOf.value(m_onWire.projector, -1);
+    if (m_asking.projector >= 0)
+        m_asking.projector = newIndexOf.value(m_asking.projector, -1);
     if (m_lastAsked >= 0)
         m_lastAsked = newIndexOf.value(m_lastAsked, -1);
     for (auto it = m_followUps.begin(); it != m_followUps.end();) {
@@ -171,8 +171,8 @@ void LinePoller::renumber(int line, const Config &config, const QList<int> &newI
             ++it;
         }
     }
-    if (m_onWire.isCommand() && m_onWire.projector < 0 && m_onWire.command.done)
-        std::exchange(m_onWire.command.done,
+    if (m_asking.isCommand() && m_asking.projector < 0 && m_asking.command.done)
+        std::exchange(m_asking.command.done,
                       nullptr)(nullptr, QStringLiteral("the projector was removed from the configuration"));
 }
 
@@ -230,24 +230,24 @@ void LinePoller::pump() {
 }
 
 void LinePoller::send(LineSchedule::Step step) {
-    m_onWire = std::move(step);
-    const ProjectorState &p = m_state.projectors()[m_onWire.projector];
-    if (m_onWire.isCommand()) {
-        if (!m_exchange.ask(p.prefix, m_onWire.command.code, m_onWire.command.windowMs)) {
-            std::exchange(m_onWire.command.done,
+    m_asking = std::move(step);
+    const ProjectorState &p = m_state.projectors()[m_asking.projector];
+    if (m_asking.isCommand()) {
+        if (!m_exchange.ask(p.prefix, m_asking.command.code, m_asking.command.windowMs)) {
+            std::exchange(m_asking.command.done,
                           nullptr)(nullptr, QStringLiteral("not sent: the line did not take it"));
-            m_onWire = {};
+            m_asking = {};
         }
         return;
     }
-    if (m_onWire.query == 0)
-        m_pollClocks[m_projectors.indexOf(m_onWire.projector)].start();
-    if (!m_exchange.ask(p.prefix, m_queries[m_onWire.query].code, kReplyWindowMs))
-        m_onWire = {};
+    if (m_asking.query == 0)
+        m_pollClocks[m_projectors.indexOf(m_asking.projector)].start();
+    if (!m_exchange.ask(p.prefix, m_queries[m_asking.query].code, kReplyWindowMs))
+        m_asking = {};
 }
 
 void LinePoller::onAnswered(const ExchangeResult &result) {
-    LineSchedule::Step step = std::exchange(m_onWire, {});
+    LineSchedule::Step step = std::exchange(m_asking, {});
     const int index = step.projector;
     m_lastAsked = index;
     if (index < 0) // its projector was removed by a reload meanwhile
@@ -255,6 +255,8 @@ void LinePoller::onAnswered(const ExchangeResult &result) {
     bool cameUp = false;
     if (result.replied)
         m_availability.replied(index);
+    else if (step.ofRound && step.query == 0)
+        m_schedule.skipRestOfRound(index);
     m_state.change(index, [&](ProjectorState &p) {
         ++p.exchanges;
         if (!result.replied) {

@@ -81,7 +81,7 @@ class LinePoller : public QObject {
     QElapsedTimer m_clock;
     QTimer m_wake; // when the next round is due
     QTimer m_pause;
-    LineSchedule::Step m_onWire; // what the exchange under way asks
+    LineSchedule::Step m_asking; // what the exchange under way asks
     int m_lastAsked = -1;        // the projector of the last exchange: a late reply is its
     // Commands answered whose query is asked again before their own answer goes back.
     struct FollowUp {

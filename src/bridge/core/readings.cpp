@@ -2,6 +2,8 @@
 
 #include "catalogue.h"
 #include "monitortext.h"
+#include "power.h"
+#include "state.h"
 #include "statusdecoder.h"
 
 #include <QJsonArray>
@@ -53,11 +55,25 @@ ReadResult readPowerCode(QByteArrayView reply) {
     return {QString::fromLatin1(reply.first(2)), true};
 }
 
-ReadResult readPower(QByteArrayView reply) {
+// The power code's row of the power table: every face's "on" and "standby" come from it.
+const PowerCode *powerRow(QByteArrayView reply) {
     const ReadResult code = readPowerCode(reply);
-    if (!code.complete)
+    return code.complete ? powerCode(code.value.toString()) : nullptr;
+}
+
+ReadResult readPower(QByteArrayView reply) {
+    const PowerCode *row = powerRow(reply);
+    if (!row)
         return {};
-    return {powerIsOn(code.value.toString()) ? QStringLiteral("ON") : QStringLiteral("OFF"), true};
+    return {powerIsOn(row->state) ? QStringLiteral("ON") : QStringLiteral("OFF"), true};
+}
+
+ReadResult readPowerState(QByteArrayView reply) {
+    const PowerCode *row = powerRow(reply);
+    if (!row)
+        return {};
+    const std::string_view name = powerStateName(row->state);
+    return {QString::fromLatin1(name.data(), qsizetype(name.size())), true};
 }
 
 ReadResult readInput(QByteArrayView reply) {
@@ -80,44 +96,47 @@ ReadResult readLampsOn(QByteArrayView reply) {
     return {QJsonArray{bool(bits & 1), bool(bits & 2), bool(bits & 4), bool(bits & 8)}, true};
 }
 
-// The panel shows the first 19 characters, so many are read. A number that runs on past them would be read
-// cut short: it is left out, and the reply counts as not read in full. Hours come in groups of at least three
-// digits ("0042"): a two-digit code is another query's reply.
+// The panel shows the first 19 characters, so many are read: the four lamps' hours, each a group of at least
+// three digits ("0042"), blanks between. A last group that runs on past them would be read cut short: it is
+// null, and the reply counts as not read in full. Fewer or more than four groups is the reply of another
+// query (a pressure reading is one group of digits).
 ReadResult readLampHours(QByteArrayView reply) {
     if (!reply.endsWith('\r'))
         return {};
     const QByteArrayView text = untilCr(reply);
-    QByteArrayView shown = text.first(std::min<qsizetype>(19, text.size()));
+    const QByteArrayView shown = text.first(std::min<qsizetype>(19, text.size()));
     const bool cut = text.size() > shown.size() && text[shown.size()] != ' ' && shown.back() != ' ';
-    if (cut)
-        shown = shown.first(shown.lastIndexOf(' ') + 1);
+    QList<QByteArray> groups = shown.toByteArray().split(' ');
+    groups.removeAll(QByteArray());
+    if (groups.size() != 4)
+        return {};
     QJsonArray hours;
-    for (const QByteArray &group : shown.toByteArray().split(' ')) {
-        if (group.isEmpty())
-            continue;
-        for (const char c : group)
+    for (qsizetype i = 0; i < groups.size(); ++i) {
+        for (const char c : groups[i])
             if (c < '0' || c > '9')
                 return {};
-        if (hours.size() == 4 || group.size() < 3)
+        if (i == 3 && cut)
+            hours << QJsonValue(QJsonValue::Null);
+        else if (groups[i].size() < 3)
             return {};
-        hours << group.toDouble();
+        else
+            hours << groups[i].toDouble();
     }
-    if (hours.isEmpty())
-        return {};
     return {hours, !cut};
 }
 
-// Sensor 1 is reply characters 1-5, sensor 2 characters 8-11: what the panel shows of each; ", " stands
-// between them.
+// Sensor 1 is reply characters 1-5, sensor 2 characters 8-11: what the panel shows of each, and all it reads
+// (what stands between and after them is not looked at: "036.0, 47.5", "035.5C,40.5C"). The reply ends at its
+// carriage return and is short: a lamp-hours reply, the one other reply as long, has 15 characters or more.
 ReadResult readTemperature(QByteArrayView reply) {
-    if (!reply.endsWith('\r') || reply.size() < 8 || reply.sliced(5, 2) != ", ")
+    const QByteArrayView text = untilCr(reply);
+    if (text.size() + 1 != reply.size() || text.size() < 8 || text.size() > kMaxTemperatureReply)
         return {};
-    const auto chars = [&](qsizetype from, qsizetype n) -> QByteArrayView {
-        if (reply.size() <= from)
-            return {};
-        return reply.sliced(from, std::min(n, reply.size() - from));
+    // A field the reply ends within was cut short: no reading.
+    const auto field = [&](qsizetype from, qsizetype n) -> QByteArrayView {
+        return text.size() >= from + n ? text.sliced(from, n) : QByteArrayView();
     };
-    const std::optional<double> sensors[] = {readDecimal(chars(0, 5)), readDecimal(chars(7, 4))};
+    const std::optional<double> sensors[] = {readDecimal(field(0, 5)), readDecimal(field(7, 4))};
     if (!sensors[0] && !sensors[1])
         return {};
     QJsonArray a;
@@ -127,8 +146,11 @@ ReadResult readTemperature(QByteArrayView reply) {
 }
 
 // A signal's name ("NTSC", "1280X1024 60HZ", "----"): three characters or more, a letter or a dash among
-// them. Shorter codes and plain numbers are the replies of other queries.
+// them. Shorter codes and plain numbers are the replies of other queries, and so is a reply that reads in
+// full as two temperatures ("035.5C,40.5C").
 ReadResult readPcType(QByteArrayView reply) {
+    if (readTemperature(reply).complete)
+        return {};
     const QByteArrayView text = untilCr(reply);
     if (text.size() < 3 || text.size() + 1 != reply.size())
         return {}; // no carriage return: the reply did not end
@@ -171,12 +193,14 @@ const std::array kTable{
                        .sample = codeSample}},
     Reading{.key = "power", .query = "power", .type = T::String, .read = readPower,
             .metric = {.name = "kr7_power_on",
-                       .help = "1 while the lamps are on or warming up (power codes 00, 02, 04, 08, 40).",
+                       .help = "1 while the projector is on or warming up (power codes 00, 02, 04, 08, 40).",
                        .sample = onSample},
             .entity = {.component = "switch", .object = "power", .title = "Power",
                        .config = R"({"payload_on":"{\"power\": \"ON\"}","payload_off":"{\"power\": \"OFF\"}",)"
                                  R"("state_on":"ON","state_off":"OFF"})",
                        .commanded = true}},
+    // on, warming_up, cooling, standby or failed: the power table's word for the code.
+    Reading{.key = "power_state", .query = "power", .type = T::String, .read = readPowerState},
     Reading{.key = "power_status", .query = "power", .type = T::String,
             .read = [](QByteArrayView r) { return panel("power", r, 2); }, .infoLabel = "power",
             .entity = {.component = "sensor", .object = "power_status", .title = "Power status"}},
@@ -277,13 +301,6 @@ void Readings::clear() {
     m_values.fill(QJsonValue::Null);
 }
 
-bool powerIsOn(QStringView code) {
-    for (const char *on : {"00", "02", "04", "08", "40"})
-        if (code == QLatin1StringView(on))
-            return true;
-    return false;
-}
-
 std::optional<double> readDecimal(QByteArrayView text) {
     qsizetype i = 0;
     if (i < text.size() && (text[i] == '+' || text[i] == '-'))
@@ -307,17 +324,15 @@ std::optional<double> readDecimal(QByteArrayView text) {
 }
 
 Alarms alarmsOf(const Readings &readings) {
-    const QString code = readings.value("power_code").toString();
-    const auto is = [&](std::initializer_list<const char *> codes) {
-        return std::any_of(codes.begin(), codes.end(),
-                           [&](const char *c) { return code == QLatin1String(c); });
-    };
+    Alarms a;
+    const PowerCode *row = powerCode(readings.value("power_code").toString());
+    if (!row)
+        return a;
     // The lamps that a lamp mode burns.
     static constexpr std::array<std::array<bool, 4>, 3> kLampsOfMode{
         {{true, true, true, true}, {true, false, false, true}, {false, true, true, false}}};
-    Alarms a;
-    a.lampFailure = is({"21", "81"});
-    if (is({"00", "02", "08"})) {
+    a.lampFailure = row->lampFailure;
+    if (row->lampsMeantToBurn) {
         const QJsonValue mode = readings.value("lamp_mode");
         const QJsonArray lamps = readings.value("lamps").toArray();
         if (mode.isDouble() && mode.toInt() >= 0 && mode.toInt() <= 2 && lamps.size() == 4)
@@ -325,9 +340,25 @@ Alarms alarmsOf(const Readings &readings) {
                 if (kLampsOfMode[size_t(mode.toInt())][size_t(i)] && lamps[i].isBool() && !lamps[i].toBool())
                     a.lampOff = true;
     }
-    a.temperature = is({"08", "28", "24", "88"});
-    a.powerFail = is({"10"});
+    a.temperature = row->temperatureWarning;
+    a.powerFail = row->state == PowerState::Failed;
     return a;
+}
+
+QStringList alarmWords(const ProjectorState &p) {
+    QStringList words;
+    const Alarms a = alarmsOf(p.readings);
+    if (!p.available)
+        words << QStringLiteral("unreachable");
+    if (a.temperature)
+        words << QStringLiteral("temperature warning");
+    if (a.lampFailure)
+        words << QStringLiteral("lamp failure");
+    if (a.lampOff)
+        words << QStringLiteral("a lamp its mode uses is off");
+    if (a.powerFail)
+        words << QStringLiteral("power failure");
+    return words;
 }
 
 } // namespace kr7::bridge

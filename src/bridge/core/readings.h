@@ -4,6 +4,7 @@
 #include <QJsonValue>
 #include <QList>
 #include <QString>
+#include <QStringList>
 
 #include <cstdint>
 #include <optional>
@@ -100,9 +101,10 @@ class Readings {
     QList<QJsonValue> m_values;
 };
 
-// What is wrong with a projector, by its power code and lamps: a lamp failed (power code 21, 81); a lamp that
-// the lamp mode burns (mode 0: all four, 1: lamps 1 and 4, 2: lamps 2 and 3) is off while the lamps are
-// meant to burn (00, 02, 08); a temperature warning (08, 28, 24, 88); a power failure (10).
+// What is wrong with a projector, by its power code (the power table) and lamps: every lamp failed (power
+// code 21, 81); a lamp that the lamp mode burns (mode 0: all four, 1: lamps 1 and 4, 2: lamps 2 and 3) is off
+// while the lamps are meant to burn (00, 02, 08); a temperature warning (08, 28, 24, 88); a power failure
+// (10).
 struct Alarms {
     bool lampFailure = false;
     bool lampOff = false;
@@ -111,8 +113,13 @@ struct Alarms {
 };
 Alarms alarmsOf(const Readings &readings);
 
-// Power codes under which the lamps are lit or lighting: on, warming up, or on with a warning.
-bool powerIsOn(QStringView code);
+struct ProjectorState;
+// The core's one alarm rule in words, as the console, the history and the journal say them: "unreachable",
+// "temperature warning", ... Empty: nothing is wrong.
+QStringList alarmWords(const ProjectorState &p);
+
+// A temperature reply has at most this many characters before its carriage return.
+inline constexpr qsizetype kMaxTemperatureReply = 13;
 
 // A decimal number and nothing else: an optional sign, digits, at most one decimal point.
 std::optional<double> readDecimal(QByteArrayView text);

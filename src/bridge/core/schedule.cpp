@@ -35,6 +35,12 @@ void LineSchedule::addPoll(int projector, qsizetype query) {
             m_polls << Poll{projector, q};
 }
 
+void LineSchedule::skipRestOfRound(int projector) {
+    for (qsizetype i = m_round.size() - 1; i >= m_next; --i)
+        if (m_round[i].projector == projector)
+            m_round.removeAt(i);
+}
+
 void LineSchedule::startRound(qint64 nowMs) {
     m_round.clear();
     m_next = 0;
@@ -98,6 +104,7 @@ LineSchedule::Step LineSchedule::next(qint64 nowMs) {
         step.kind = Step::Kind::Query;
         step.projector = p.projector;
         step.query = p.query;
+        step.ofRound = true;
         return step;
     }
     if (!m_round.isEmpty()) {

@@ -40,6 +40,7 @@ class LineSchedule {
         Kind kind = Kind::Wait;
         int projector = -1;
         qsizetype query = -1;
+        bool ofRound = false; // a query of the round, not a poll asked for now
         LineCommand command;
         bool isCommand() const { return kind == Kind::Command; }
     };
@@ -58,6 +59,10 @@ class LineSchedule {
     // Polls every query of projector next, ahead of the round (once, however often it is asked), or only
     // the query of that index.
     void addPoll(int projector, qsizetype query = -1);
+    // The projector did not answer the first query of its round: it is asked nothing more in this round, so
+    // that a projector switched off at the wall costs its line one reply window a round, not one per query.
+    // The next round asks it again.
+    void skipRestOfRound(int projector);
 
     // The projectors are numbered anew (newIndexOf[old], -1 for one gone) and the line's are these now,
     // polled every intervalMs: the round goes on where it was, without the projectors gone (new ones join the

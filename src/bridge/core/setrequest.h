@@ -6,9 +6,7 @@
 #include <QJsonObject>
 #include <QString>
 
-#include <functional>
 #include <optional>
-#include <string_view>
 #include <variant>
 
 namespace kr7::bridge {
@@ -21,8 +19,8 @@ struct SetRequest {
     int windowMs = 500;     // the reply window the panel gives the line
     int seconds = 0;        // Pause: 1-7200, or 0 to end a pause
     bool pollAfter = false; // power and input: the projector is polled right after, so its state follows
-    std::string_view followQuery; // or only this query, once the projector answered (PJLink's settings)
-    QJsonObject request;          // as received, for the result
+    QString followQuery;    // or only this query (its name), once the projector answered (PJLink's settings)
+    QJsonObject request;    // as received, for the result
 };
 
 inline constexpr qsizetype kMaxSetPayload = 1024;
@@ -43,11 +41,6 @@ struct CommandOutcome {
     std::optional<ExchangeResult> exchange;
     QString error;
 };
-
-// How every face hands a request for a projector (its index in the state) to the projector's line; done
-// follows once.
-using SubmitRequest =
-    std::function<void(int projector, const SetRequest &, std::function<void(const CommandOutcome &)>)>;
 
 // The result message: {"request": ..., "line": ..., "replied": ..., "reply": ..., "elapsed_ms": ...},
 // {"request": ..., "accepted": true} or {"request": ..., "error": "why"}. The line's and the reply's bytes

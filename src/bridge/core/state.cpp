@@ -61,13 +61,17 @@ BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *pare
     }
 }
 
-void ProjectorState::setFaceSample(const FaceFamily *family, double value) {
+void ProjectorState::setFaceSample(const FaceFamily *family, std::optional<double> value) {
+    if (!value) {
+        faceSamples.removeIf([&](const FaceSample &s) { return s.family == family; });
+        return;
+    }
     for (FaceSample &s : faceSamples)
         if (s.family == family) {
-            s.value = value;
+            s.value = *value;
             return;
         }
-    faceSamples << FaceSample{family, value};
+    faceSamples << FaceSample{family, *value};
 }
 
 double ProjectorState::faceSample(const FaceFamily *family) const {
@@ -95,6 +99,7 @@ QJsonObject stateObject(const ProjectorState &p, bool withLastSeen) {
         if (table[i].inState)
             o[QLatin1String(table[i].key.data(), qsizetype(table[i].key.size()))] =
                 p.readings.at(qsizetype(i));
+    o[QLatin1String("alarms")] = QJsonArray::fromStringList(alarmWords(p));
     if (withLastSeen)
         o[QLatin1String("last_seen")] =
             p.lastSeen.isValid()

@@ -42,8 +42,8 @@ struct ProjectorState {
     std::optional<double> pollSeconds; // how long its queries took in its last full poll
     QList<FaceSample> faceSamples;     // in the order the faces first set them
 
-    // Sets (or adds) the sample of family.
-    void setFaceSample(const FaceFamily *family, double value);
+    // Sets (or adds) the sample of family; nothing removes it (the series is gone).
+    void setFaceSample(const FaceFamily *family, std::optional<double> value);
     double faceSample(const FaceFamily *family) const;
 };
 
@@ -84,8 +84,9 @@ class BridgeState : public QObject {
         edit(m_lines[index]);
         emit lineChanged(index);
     }
-    // A face's sample of a projector: heard as faceSampleChanged, not as a change of what it reports.
-    void changeFaceSample(int index, const FaceFamily *family, double value) {
+    // A face's sample of a projector (nothing: the series is gone): heard as faceSampleChanged, not as a
+    // change of what it reports.
+    void changeFaceSample(int index, const FaceFamily *family, std::optional<double> value) {
         m_projectors[index].setFaceSample(family, value);
         emit faceSampleChanged(index);
     }
@@ -115,8 +116,9 @@ class BridgeState : public QObject {
     ReadingTable m_table;
 };
 
-// The projector as /state and MQTT show it: its readings by their keys, null where a reading is absent.
-// withLastSeen false leaves out the one member that changes on every reply.
+// The projector as /state, MQTT and the console show it: its readings by their keys, null where a reading is
+// absent, and what is wrong with it in words (alarms). withLastSeen false leaves out the one member that
+// changes on every reply.
 QJsonObject stateObject(const ProjectorState &p, bool withLastSeen = true);
 // GET /state: every projector's object, in configuration order.
 QByteArray stateDocument(const QList<ProjectorState> &projectors);

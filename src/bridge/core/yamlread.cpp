@@ -54,8 +54,10 @@ FileSetting fileSetting(const std::map<std::string, YAML::Node> &keys, const cha
     const auto found = keys.find(key);
     if (found == keys.end())
         return {};
-    FileSetting f{scalar(found->second, QString::fromLatin1(key)), found->second.Mark().line + 1,
-                  found->second.Mark().column + 1};
+    FileSetting f{scalar(found->second, QString::fromLatin1(key)),
+                  found->second.Mark().line + 1,
+                  found->second.Mark().column + 1,
+                  {}};
     if (f.path.isEmpty())
         fail(found->second.Mark(), QStringLiteral("%1: a file's path").arg(QLatin1String(key)));
     return f;

@@ -1,5 +1,7 @@
 #include "mqttface.h"
 
+#include "changefeed.h"
+#include "commands.h"
 #include "discovery.h"
 #include "journal.h"
 #include "kr7version.h"
@@ -33,18 +35,29 @@ QByteArray compact(const QJsonObject &o) {
 
 } // namespace
 
-MqttFace::MqttFace(const BridgeState &state, MqttConfig config, Submit submit, QObject *parent)
-    : QObject(parent), m_state(state), m_config(std::move(config)), m_submit(std::move(submit)),
-      m_client(clientSettings(m_config)) {
-    connect(&m_client, &MqttClient::connected, this, &MqttFace::onConnected);
-    connect(&m_client, &MqttClient::problem, this, &MqttFace::onProblem);
-    connect(&m_client, &MqttClient::message, this, &MqttFace::onMessage);
+MqttFace::MqttFace(FaceServices services, const Settings &settings, QObject *parent)
+    : Face(parent), m_services(services), m_config(settings.config.mqtt) {
     // A refused subscription would leave the bridge deaf to commands without a word: said, and asked again
     // after 1 s, doubling to 5 minutes.
     m_resubscribe.setSingleShot(true);
-    connect(&m_resubscribe, &QTimer::timeout, this,
-            [this] { m_client.subscribe(topic(QStringLiteral("+"), "set")); });
-    connect(&m_client, &MqttClient::subscriptionRefused, this, [this](const QString &pattern) {
+    connect(&m_resubscribe, &QTimer::timeout, this, [this] {
+        if (m_client)
+            m_client->subscribe(topic(QStringLiteral("+"), "set"));
+    });
+    connect(&m_services.feed, &ChangeFeed::changed, this, &MqttFace::onChanges);
+    if (m_config)
+        connectClient();
+}
+
+MqttFace::~MqttFace() = default;
+
+// A client for the configuration, not started yet.
+void MqttFace::connectClient() {
+    m_client = std::make_unique<MqttClient>(clientSettings(*m_config));
+    connect(m_client.get(), &MqttClient::connected, this, &MqttFace::onConnected);
+    connect(m_client.get(), &MqttClient::problem, this, &MqttFace::onProblem);
+    connect(m_client.get(), &MqttClient::message, this, &MqttFace::onMessage);
+    connect(m_client.get(), &MqttClient::subscriptionRefused, this, [this](const QString &pattern) {
         journal(QStringLiteral("mqtt: the broker refused the subscription to %1 (its ACL?): commands cannot "
                                "come; asking again in %2 s")
                     .arg(pattern)
@@ -52,39 +65,66 @@ MqttFace::MqttFace(const BridgeState &state, MqttConfig config, Submit submit, Q
         m_resubscribe.start(m_resubscribeMs);
         m_resubscribeMs = std::min(m_resubscribeMs * 2, kMaxResubscribeMs);
     });
-    m_flush.setSingleShot(true);
-    connect(&m_flush, &QTimer::timeout, this, &MqttFace::flush);
-    connect(&m_state, &BridgeState::reconfigured, this, &MqttFace::onReconfigured);
-    connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
-        m_dirty.insert(index);
-        if (!m_flush.isActive())
-            m_flush.start(kCoalesceMs);
-    });
+    m_lastProblem.clear();
+    m_lastState.clear();
+    m_lastAvailable.clear();
+    m_resubscribe.stop();
+    m_resubscribeMs = 1000;
 }
 
-MqttFace::~MqttFace() = default;
-
 QString MqttFace::topic(const QString &name, const char *suffix) const {
-    QString t = m_config.baseTopic + QLatin1Char('/') + name;
+    QString t = m_config->baseTopic + QLatin1Char('/') + name;
     if (suffix)
         t += QLatin1Char('/') + QLatin1String(suffix);
     return t;
 }
 
 bool MqttFace::start(QString *error) {
-    if (!m_client.setupError().isEmpty()) {
-        *error = QStringLiteral("mqtt: %1").arg(m_client.setupError());
+    if (!m_client)
+        return true;
+    if (!m_client->setupError().isEmpty()) {
+        *error = QStringLiteral("mqtt: %1").arg(m_client->setupError());
         return false;
     }
-    journal(QStringLiteral("mqtt: connecting to %1:%2").arg(m_config.host).arg(m_config.port));
-    m_client.start();
+    journal(QStringLiteral("mqtt: connecting to %1:%2").arg(m_config->host).arg(m_config->port));
+    m_client->start();
     return true;
 }
 
+FaceReload MqttFace::reconfigure(const Settings &next) {
+    if (next.config.mqtt == m_config)
+        return FaceReload::kept();
+    if (next.config.mqtt) {
+        // The new client first: one that cannot be set up leaves the session before in place.
+        auto client = std::make_unique<MqttClient>(clientSettings(*next.config.mqtt));
+        if (!client->setupError().isEmpty())
+            return FaceReload::failed(client->setupError());
+    }
+    goOffline();
+    m_client.reset();
+    m_config = next.config.mqtt;
+    if (!m_config) {
+        journal(QStringLiteral("mqtt: no mqtt section any more; disconnected"));
+        return FaceReload::restarted();
+    }
+    connectClient();
+    QString error;
+    if (!start(&error))
+        return FaceReload::failed(error);
+    return FaceReload::restarted();
+}
+
 void MqttFace::stop() {
-    flush();
-    m_client.publish(topic(QStringLiteral("bridge"), "state"), "offline", true);
-    m_client.stop();
+    m_services.feed.flush();
+    goOffline();
+}
+
+// "offline" retained behind what is in flight, then the DISCONNECT.
+void MqttFace::goOffline() {
+    if (!m_client)
+        return;
+    m_client->publish(topic(QStringLiteral("bridge"), "state"), "offline", true);
+    m_client->stop();
 }
 
 void MqttFace::onProblem(const QString &reason) {
@@ -95,27 +135,31 @@ void MqttFace::onProblem(const QString &reason) {
 }
 
 void MqttFace::onConnected() {
-    journal(QStringLiteral("mqtt: connected to %1:%2").arg(m_config.host).arg(m_config.port));
+    journal(QStringLiteral("mqtt: connected to %1:%2").arg(m_config->host).arg(m_config->port));
     m_lastProblem.clear();
-    m_client.publish(topic(QStringLiteral("bridge"), "state"), "online", true);
+    m_client->publish(topic(QStringLiteral("bridge"), "state"), "online", true);
     m_resubscribe.stop();
     m_resubscribeMs = 1000;
-    m_client.subscribe(topic(QStringLiteral("+"), "set"));
+    m_client->subscribe(topic(QStringLiteral("+"), "set"));
     publishAll();
 }
 
-void MqttFace::onReconfigured(const QStringList &removed) {
-    m_dirty.clear();
-    if (!m_client.isConnected())
+void MqttFace::onChanges(const StateChanges &changes) {
+    if (!m_client || !m_client->isConnected())
         return; // connecting publishes everything
+    if (!changes.reset) {
+        for (const int index : changes.projectors)
+            publishProjector(index);
+        return;
+    }
     // A projector gone leaves nothing behind: its kept state, availability and discovery configs are cleared
     // (an empty retained message deletes one), so Home Assistant drops its entities.
     const QString version = QStringLiteral(KR7_VERSION);
-    for (const QString &name : removed) {
-        m_client.publish(topic(name), {}, true);
-        m_client.publish(topic(name, "availability"), {}, true);
-        for (const MqttMessage &m : discoveryMessages(name, m_config, version))
-            m_client.publish(m.topic, {}, true);
+    for (const QString &name : changes.removed) {
+        m_client->publish(topic(name), {}, true);
+        m_client->publish(topic(name, "availability"), {}, true);
+        for (const MqttMessage &m : discoveryMessages(name, *m_config, version))
+            m_client->publish(m.topic, {}, true);
     }
     publishAll();
 }
@@ -123,44 +167,38 @@ void MqttFace::onReconfigured(const QStringList &removed) {
 // Discovery for every projector, and each one's state and availability as if never published.
 void MqttFace::publishAll() {
     const QString version = QStringLiteral(KR7_VERSION);
-    for (const ProjectorState &p : m_state.projectors())
-        for (const MqttMessage &m : discoveryMessages(p.name, m_config, version, p.readings.table()))
-            m_client.publish(m.topic, m.payload, true);
+    const BridgeState &state = m_services.state;
+    for (const ProjectorState &p : state.projectors())
+        for (const MqttMessage &m : discoveryMessages(p.name, *m_config, version, p.readings.table()))
+            m_client->publish(m.topic, m.payload, true);
     // Everything again: the broker may have lost what it kept.
-    m_lastState = QList<QByteArray>(m_state.projectors().size());
-    m_lastAvailable = QList<int>(m_state.projectors().size(), -1);
-    m_dirty.clear();
-    for (qsizetype i = 0; i < m_state.projectors().size(); ++i)
+    m_lastState = QList<QByteArray>(state.projectors().size());
+    m_lastAvailable = QList<int>(state.projectors().size(), -1);
+    for (qsizetype i = 0; i < state.projectors().size(); ++i)
         publishProjector(int(i));
 }
 
-void MqttFace::flush() {
-    const QSet<int> dirty = std::exchange(m_dirty, {});
-    for (int index : dirty)
-        publishProjector(index);
-}
-
 void MqttFace::publishProjector(int index) {
-    if (!m_client.isConnected() || index >= m_lastState.size())
+    if (!m_client || !m_client->isConnected() || index >= m_lastState.size())
         return;
-    const ProjectorState &p = m_state.projectors()[index];
+    const ProjectorState &p = m_services.state.projectors()[index];
     const QByteArray withoutLastSeen = compact(stateObject(p, false));
     if (withoutLastSeen != m_lastState[index] &&
-        m_client.publish(topic(p.name), compact(stateObject(p)), true))
+        m_client->publish(topic(p.name), compact(stateObject(p)), true))
         m_lastState[index] = withoutLastSeen;
     const int available = p.available ? 1 : 0;
     if (available != m_lastAvailable[index] &&
-        m_client.publish(topic(p.name, "availability"), p.available ? "online" : "offline", true))
+        m_client->publish(topic(p.name, "availability"), p.available ? "online" : "offline", true))
         m_lastAvailable[index] = available;
 }
 
 void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retained) {
-    const QString prefix = m_config.baseTopic + QLatin1Char('/');
+    const QString prefix = m_config->baseTopic + QLatin1Char('/');
     if (!t.startsWith(prefix) || !t.endsWith(QLatin1String("/set")))
         return;
     const QString name = t.mid(prefix.size(), t.size() - prefix.size() - 4);
     const QJsonValue request = requestAsReceived(payload);
-    const int index = m_state.indexOf(name);
+    const int index = m_services.state.indexOf(name);
     if (index < 0)
         return refuse(topic(QStringLiteral("bridge"), "result"), t, request,
                       QStringLiteral("no projector named '%1' here").arg(name));
@@ -169,20 +207,22 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         return refuse(
             resultTopic, t, request,
             QStringLiteral("a retained command is not carried out (it would run again at every connection)"));
-    auto parsed = parseSetRequest(payload, m_config.allowRaw);
+    auto parsed = parseSetRequest(payload, m_config->allowRaw);
     if (const QString *why = std::get_if<QString>(&parsed))
         return refuse(resultTopic, t, request, *why);
     const SetRequest &r = std::get<SetRequest>(parsed);
-    m_submit(index, r,
-             [this, resultTopic, setTopic = t, request = QJsonValue(r.request)](const CommandOutcome &o) {
-                 if (!o.accepted && !o.exchange)
-                     return refuse(resultTopic, setTopic, request, o.error);
-                 answer(resultTopic, request, o);
-             });
+    m_services.commands.submit(
+        index, r, Origin{QStringLiteral("mqtt"), {}, {}, t, {}, {}}, this,
+        [this, resultTopic, setTopic = t, request = QJsonValue(r.request)](const CommandOutcome &o) {
+            if (!o.accepted && !o.exchange)
+                return refuse(resultTopic, setTopic, request, o.error);
+            answer(resultTopic, request, o);
+        });
 }
 
 void MqttFace::answer(const QString &t, const QJsonValue &request, const CommandOutcome &outcome) {
-    m_client.publish(t, compact(resultObject(request, outcome)), false);
+    if (m_client) // a session that went in a reload: the new one cannot say what the old one was asked
+        m_client->publish(t, compact(resultObject(request, outcome)), false);
 }
 
 void MqttFace::refuse(const QString &t, const QString &setTopic, const QJsonValue &request,

@@ -1,59 +1,57 @@
 #pragma once
 
 #include "config.h"
+#include "face.h"
 #include "mqttclient.h"
 #include "setrequest.h"
 
 #include <QElapsedTimer>
-#include <QObject>
-#include <QSet>
 #include <QTimer>
 
-#include <functional>
+#include <memory>
+#include <optional>
 
 namespace kr7::bridge {
 
-class BridgeState;
+struct StateChanges;
 
 // The MQTT face: the bridge's own state (BASE/bridge/state, with the will), each projector's state object and
-// availability (retained, published when they change and after every connection), Home Assistant discovery,
-// and commands in on BASE/NAME/set, answered on BASE/NAME/result.
-class MqttFace : public QObject {
+// availability (retained, published when the change feed says they changed and after every connection), Home
+// Assistant discovery, and commands in on BASE/NAME/set, answered on BASE/NAME/result. Without an mqtt
+// section it does nothing.
+class MqttFace : public Face {
     Q_OBJECT
   public:
-    using Submit = SubmitRequest;
-
-    MqttFace(const BridgeState &state, MqttConfig config, Submit submit, QObject *parent = nullptr);
+    MqttFace(FaceServices services, const Settings &settings, QObject *parent = nullptr);
     ~MqttFace() override;
 
+    QString name() const override { return QStringLiteral("mqtt"); }
     // False with the reason when the face cannot work as configured (its TLS files cannot be set).
-    bool start(QString *error);
+    bool start(QString *error) override;
+    // A changed mqtt section: "offline" on the old session, then the new one; the same section: the session
+    // goes on.
+    FaceReload reconfigure(const Settings &next) override;
     // Publishes "offline" and disconnects.
-    void stop();
-    // Changes of one projector within this time go out as one message (a poll round changes its readings one
-    // reply at a time).
-    static constexpr int kCoalesceMs = 250;
+    void stop() override;
 
   private:
+    void connectClient();
     void onConnected();
-    void onReconfigured(const QStringList &removed);
+    void onChanges(const StateChanges &changes);
     void publishAll();
     void onProblem(const QString &reason);
     void publishProjector(int index);
-    void flush();
     void onMessage(const QString &topic, const QByteArray &payload, bool retained);
     void answer(const QString &topic, const QJsonValue &request, const CommandOutcome &outcome);
     void refuse(const QString &topic, const QString &setTopic, const QJsonValue &request, const QString &why);
     QString topic(const QString &name, const char *suffix = nullptr) const;
+    void goOffline();
 
-    const BridgeState &m_state;
-    MqttConfig m_config;
-    Submit m_submit;
-    MqttClient m_client;
+    FaceServices m_services;
+    std::optional<MqttConfig> m_config;
+    std::unique_ptr<MqttClient> m_client;
     QList<QByteArray> m_lastState; // what was published, without last_seen; empty: nothing since connecting
     QList<int> m_lastAvailable;    // -1: nothing since connecting
-    QSet<int> m_dirty;
-    QTimer m_flush;
     QTimer m_resubscribe;
     int m_resubscribeMs = 1000;
     static constexpr int kMaxResubscribeMs = 300000;

@@ -1,8 +1,11 @@
 #include "pjlinkface.h"
 
+#include "changefeed.h"
+#include "commands.h"
 #include "journal.h"
 #include "kr7version.h"
 
+#include <QDeadlineTimer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -29,7 +32,7 @@ const FaceFamily PjlinkFace::kAuthFailures{
 namespace {
 
 // What the face knows of a projector, copied over from the state.
-struct Copy {
+struct ProjectorCopy {
     QString port;
     QString unit;
     bool available = false;
@@ -46,25 +49,23 @@ struct Sample {
 
 // Everything on the face's thread: the listeners, their controllers' connections and the copies they answer
 // from. Its members are touched on that thread only; the face reaches it through queued calls.
-class PjlinkFace::Listeners : public QObject {
+class PjlinkFace::FaceThread : public QObject {
   public:
-    using Submit = std::function<void(const QString &projector, const SetRequest &,
+    // A setting for a projector's line, from the controller at address; done follows on this thread.
+    using Submit = std::function<void(const QString &projector, const QString &address, const SetRequest &,
                                       std::function<void(const CommandOutcome &)>)>;
     using Record = std::function<void(QList<Sample>)>;
 
-    Listeners(int thread, Submit submit, Record record)
+    FaceThread(int thread, Submit submit, Record record)
         : m_thread(thread), m_submit(std::move(submit)), m_record(std::move(record)) {}
 
     void start();
     void stop();
-    void reconfigure(const Config &config);
-    // Copies of projectors that changed; all: these are all there are.
-    void update(std::map<QString, Copy> copies, bool all);
-    // Closes everything; the face's thread ends after it.
-    void end() {
-        stop();
-        m_listeners.clear();
-    }
+    void reconfigure(const std::map<QString, PjlinkListen> &listens, const PjlinkConfig &shared);
+    // Copies of the projectors that changed.
+    void updateCopies(std::map<QString, ProjectorCopy> copies);
+    // These are all the copies there are now (after a reload): the others are forgotten.
+    void replaceCopies(std::map<QString, ProjectorCopy> copies);
 
   private:
     struct Listener;
@@ -84,13 +85,13 @@ class PjlinkFace::Listeners : public QObject {
     Record m_record;
     PjlinkConfig m_config;
     std::map<QString, std::unique_ptr<Listener>> m_listeners; // by projector name
-    std::map<QString, Copy> m_copies;
+    std::map<QString, ProjectorCopy> m_copies;
     bool m_started = false;
     std::map<QString, std::map<const FaceFamily *, double>> m_unrecorded;
     QTimer *m_recordTimer = nullptr;
 };
 
-struct PjlinkFace::Listeners::Connection : QObject {
+struct PjlinkFace::FaceThread::Connection : QObject {
     // The requests of this connection in the order they came; a setting waits for its line, and what comes
     // after it waits with it, so that replies keep the requests' order.
     struct Pending {
@@ -108,7 +109,7 @@ struct PjlinkFace::Listeners::Connection : QObject {
     bool closing = false;
 };
 
-struct PjlinkFace::Listeners::Listener {
+struct PjlinkFace::FaceThread::Listener {
     QString name;
     PjlinkListen listen;
     QTcpServer server;
@@ -120,17 +121,17 @@ struct PjlinkFace::Listeners::Listener {
     double requests = 0, authFailures = 0;
 };
 
-void PjlinkFace::Listeners::reconfigure(const Config &config) {
+void PjlinkFace::FaceThread::reconfigure(const std::map<QString, PjlinkListen> &listens,
+                                         const PjlinkConfig &shared) {
     std::map<QString, PjlinkListen> wanted;
-    for (const LineConfig &line : config.lines)
-        for (const ProjectorConfig &p : line.projectors)
-            if (p.pjlink && threadOf(p.name) == m_thread)
-                wanted[p.name] = *p.pjlink;
-    const bool passwordChanged = config.pjlink != m_config;
-    m_config = config.pjlink;
+    for (const auto &[name, where] : listens)
+        if (threadOf(name) == m_thread)
+            wanted[name] = where;
+    const bool sharedChanged = !(shared == m_config);
+    m_config = shared;
     for (auto it = m_listeners.begin(); it != m_listeners.end();) {
         const auto w = wanted.find(it->first);
-        if (w == wanted.end() || !(w->second == it->second->listen) || passwordChanged) {
+        if (w == wanted.end() || !(w->second == it->second->listen) || sharedChanged) {
             for (Connection *c : QList<Connection *>(it->second->connections))
                 drop(c);
             it = m_listeners.erase(it);
@@ -153,14 +154,14 @@ void PjlinkFace::Listeners::reconfigure(const Config &config) {
     }
 }
 
-void PjlinkFace::Listeners::start() {
+void PjlinkFace::FaceThread::start() {
     m_started = true;
     for (auto &[name, l] : m_listeners)
         if (!l->server.isListening())
             listen(*l);
 }
 
-void PjlinkFace::Listeners::stop() {
+void PjlinkFace::FaceThread::stop() {
     m_started = false;
     for (auto &[name, l] : m_listeners) {
         for (Connection *c : QList<Connection *>(l->connections))
@@ -170,7 +171,7 @@ void PjlinkFace::Listeners::stop() {
     }
 }
 
-void PjlinkFace::Listeners::record(const Listener &l, const FaceFamily *family, double value) {
+void PjlinkFace::FaceThread::record(const Listener &l, const FaceFamily *family, double value) {
     // Into the state at most once a second per projector: a controller polling five queries in a row then
     // costs one change, not five.
     m_unrecorded[l.name][family] = value;
@@ -178,13 +179,13 @@ void PjlinkFace::Listeners::record(const Listener &l, const FaceFamily *family, 
         m_recordTimer = new QTimer(this);
         m_recordTimer->setSingleShot(true);
         m_recordTimer->setInterval(kRecordEveryMs);
-        connect(m_recordTimer, &QTimer::timeout, this, &Listeners::recordNow);
+        connect(m_recordTimer, &QTimer::timeout, this, &FaceThread::recordNow);
     }
     if (!m_recordTimer->isActive())
         m_recordTimer->start();
 }
 
-void PjlinkFace::Listeners::recordNow() {
+void PjlinkFace::FaceThread::recordNow() {
     QList<Sample> samples;
     for (const auto &[name, values] : std::exchange(m_unrecorded, {}))
         for (const auto &[family, value] : values)
@@ -192,7 +193,7 @@ void PjlinkFace::Listeners::recordNow() {
     m_record(std::move(samples));
 }
 
-void PjlinkFace::Listeners::listen(Listener &l) {
+void PjlinkFace::FaceThread::listen(Listener &l) {
     const QString where = QStringLiteral("%1:%2").arg(l.listen.host).arg(l.listen.port);
     if (l.server.listen(QHostAddress(l.listen.host), l.listen.port)) {
         l.server.setMaxPendingConnections(kMaxConnections + 1);
@@ -212,7 +213,7 @@ void PjlinkFace::Listeners::listen(Listener &l) {
     l.rebind.start(kRebindMs);
 }
 
-void PjlinkFace::Listeners::accept(Listener &l) {
+void PjlinkFace::FaceThread::accept(Listener &l) {
     while (QTcpSocket *socket = l.server.nextPendingConnection()) {
         if (l.connections.size() >= kMaxConnections) {
             socket->abort();
@@ -237,7 +238,7 @@ void PjlinkFace::Listeners::accept(Listener &l) {
     }
 }
 
-void PjlinkFace::Listeners::drop(Connection *c) {
+void PjlinkFace::FaceThread::drop(Connection *c) {
     if (c->closing)
         return;
     c->closing = true;
@@ -250,7 +251,7 @@ void PjlinkFace::Listeners::drop(Connection *c) {
     c->deleteLater();
 }
 
-PjlinkProjector PjlinkFace::Listeners::view(const Listener &l) const {
+PjlinkProjector PjlinkFace::FaceThread::view(const Listener &l) const {
     PjlinkProjector v;
     v.name = l.name;
     v.inputs = l.listen.inputs;
@@ -267,9 +268,7 @@ PjlinkProjector PjlinkFace::Listeners::view(const Listener &l) const {
 
 // The copies of the projectors that changed. The freeze that was sent holds while the projector stays on: it
 // ends when the power answer leaves 1.
-void PjlinkFace::Listeners::update(std::map<QString, Copy> copies, bool all) {
-    if (all)
-        m_copies.clear();
+void PjlinkFace::FaceThread::updateCopies(std::map<QString, ProjectorCopy> copies) {
     for (auto &[name, copy] : copies) {
         if (const auto it = m_listeners.find(name); it != m_listeners.end()) {
             Listener &l = *it->second;
@@ -282,7 +281,12 @@ void PjlinkFace::Listeners::update(std::map<QString, Copy> copies, bool all) {
     }
 }
 
-void PjlinkFace::Listeners::onBytes(Connection *c) {
+void PjlinkFace::FaceThread::replaceCopies(std::map<QString, ProjectorCopy> copies) {
+    m_copies.clear();
+    updateCopies(std::move(copies));
+}
+
+void PjlinkFace::FaceThread::onBytes(Connection *c) {
     const QByteArray bytes = c->socket->readAll();
     c->idle.start(kIdleMs);
     for (const PjlinkSession::Event &e : c->session.feed(bytes)) {
@@ -302,7 +306,7 @@ void PjlinkFace::Listeners::onBytes(Connection *c) {
     }
 }
 
-void PjlinkFace::Listeners::answer(Connection *c, const PjlinkRequest &request) {
+void PjlinkFace::FaceThread::answer(Connection *c, const PjlinkRequest &request) {
     Listener &l = *c->listener;
     l.requests += 1;
     record(l, &kRequests, l.requests);
@@ -313,7 +317,7 @@ void PjlinkFace::Listeners::answer(Connection *c, const PjlinkRequest &request) 
 
 // Works through the connection's requests in order: each is taken up only when those before it are answered
 // (a query behind a setting then reads the state the setting left), and each reply goes out in one write.
-void PjlinkFace::Listeners::flush(Connection *c) {
+void PjlinkFace::FaceThread::flush(Connection *c) {
     Listener &l = *c->listener;
     while (!c->pending.empty()) {
         const std::shared_ptr<Connection::Pending> p = c->pending.front();
@@ -333,21 +337,23 @@ void PjlinkFace::Listeners::flush(Connection *c) {
             continue;
         }
         SetRequest r = *setting;
-        r.followQuery = a.follow;
+        r.followQuery = QString::fromLatin1(a.follow.data(), qsizetype(a.follow.size()));
         QPointer<Connection> alive(c);
-        m_submit(l.name, r, [this, alive, p, name = l.name, a](const CommandOutcome &o) {
-            if (!o.exchange)
-                p->value = QByteArray("ERR3"); // not sent: the queue is full, the line paused or closed
-            else if (!o.exchange->replied)
-                p->value = QByteArray("ERR4");
-            else {
-                p->value = a.value;
-                if (const auto it = m_listeners.find(name); a.freeze && it != m_listeners.end())
-                    it->second->frozen = *a.freeze;
-            }
-            if (alive)
-                flush(alive);
-        });
+        m_submit(l.name, c->socket->peerAddress().toString(), r,
+                 [this, alive, p, name = l.name, a](const CommandOutcome &o) {
+                     if (!o.exchange)
+                         p->value =
+                             QByteArray("ERR3"); // not sent: the queue is full, the line paused or closed
+                     else if (!o.exchange->replied)
+                         p->value = QByteArray("ERR4");
+                     else {
+                         p->value = a.value;
+                         if (const auto it = m_listeners.find(name); a.freeze && it != m_listeners.end())
+                             it->second->frozen = *a.freeze;
+                     }
+                     if (alive)
+                         flush(alive);
+                 });
         break;
     }
     if (!c->closing)
@@ -356,114 +362,164 @@ void PjlinkFace::Listeners::flush(Connection *c) {
 
 namespace {
 
-Copy copyOf(const ProjectorState &p) {
-    return Copy{p.port, p.unit, p.available, p.readings};
+ProjectorCopy copyOf(const ProjectorState &p) {
+    return ProjectorCopy{p.port, p.unit, p.available, p.readings};
 }
 
 } // namespace
 
-PjlinkFace::PjlinkFace(const BridgeState &state, const Config &config, Submit submit, Record record,
-                       QObject *parent)
-    : QObject(parent), m_state(state), m_submit(std::move(submit)), m_record(std::move(record)) {
+struct PjlinkFace::Part {
+    std::map<QString, PjlinkListen> listens;
+    PjlinkConfig shared;
+    bool operator==(const Part &o) const { return listens == o.listens && shared == o.shared; }
+};
+
+PjlinkFace::Part PjlinkFace::partOf(const Config &config) {
+    Part part;
+    part.shared = config.pjlink;
+    for (const LineConfig &line : config.lines)
+        for (const ProjectorConfig &p : line.projectors)
+            if (p.pjlink)
+                part.listens[p.name] = *p.pjlink;
+    return part;
+}
+
+PjlinkFace::PjlinkFace(FaceServices services, const Settings &settings, QObject *parent)
+    : Face(parent), m_services(services) {
     auto toState = [this](QList<Sample> samples) {
         QMetaObject::invokeMethod(this, [this, samples = std::move(samples)] {
             for (const Sample &s : samples)
                 if (const auto it = m_indexOf.constFind(s.projector); it != m_indexOf.constEnd())
-                    m_record(*it, s.family, s.value);
+                    m_services.state.changeFaceSample(*it, s.family, s.value);
         });
     };
     for (int t = 0; t < kThreads; ++t) {
-        // A setting comes over to this thread and its outcome goes back; a face gone meanwhile drops it.
-        auto toLine = [this, t](const QString &projector, const SetRequest &request,
+        auto toLine = [this, t](const QString &projector, const QString &address, const SetRequest &request,
                                 std::function<void(const CommandOutcome &)> done) {
-            QMetaObject::invokeMethod(this, [this, t, projector, request, done = std::move(done)] {
-                // The copies go over first: a query behind the setting then reads what the setting's
-                // follow-up query read.
-                auto back = [face = QPointer<PjlinkFace>(this), listeners = m_listeners[t],
-                             done](const CommandOutcome &outcome) {
-                    if (face)
-                        face->copyChanged();
-                    if (listeners)
-                        QMetaObject::invokeMethod(listeners, [done, outcome] { done(outcome); });
-                };
-                if (const int index = m_state.indexOf(projector); index >= 0)
-                    m_submit(index, request, back);
-                else
-                    back(CommandOutcome{}); // gone in a reload: not sent
+            // Over to this thread; a face gone meanwhile drops it.
+            QMetaObject::invokeMethod(this, [=, this, done = std::move(done)]() mutable {
+                submitFrom(t, projector, address, request, std::move(done));
             });
         };
-        m_listeners[t] = new Listeners(t, toLine, toState);
-        m_listeners[t]->moveToThread(&m_threads[t]);
+        m_faceThreads[t] = new FaceThread(t, toLine, toState);
+        m_faceThreads[t]->moveToThread(&m_threads[t]);
         m_threads[t].setObjectName(QStringLiteral("pjlink-%1").arg(t + 1));
         m_threads[t].start();
     }
-    reconfigure(config);
-    connect(&m_state, &BridgeState::projectorChanged, this, [this](int index) {
-        // Copied over once per turn of the loop however many readings changed in it.
-        if (m_changed.isEmpty())
-            QMetaObject::invokeMethod(this, &PjlinkFace::copyChanged, Qt::QueuedConnection);
-        m_changed.insert(index);
-    });
+    take(settings.config);
+    connect(&m_services.feed, &ChangeFeed::changed, this, &PjlinkFace::onChanges);
 }
 
+// The process is ending: each thread closes what it has and ends; their end is waited for, boundedly.
 PjlinkFace::~PjlinkFace() {
-    onEachThread([](Listeners &l) { l.end(); });
     for (int t = 0; t < kThreads; ++t) {
+        if (FaceThread *f = m_faceThreads[t])
+            QMetaObject::invokeMethod(f, [f] { delete f; });
         m_threads[t].quit();
-        m_threads[t].wait();
-        delete m_listeners[t].data();
     }
+    QDeadlineTimer deadline(kEndWaitMs);
+    for (int t = 0; t < kThreads; ++t)
+        if (!m_threads[t].wait(deadline))
+            journal(QStringLiteral("pjlink: thread %1 did not end in time").arg(t + 1));
 }
 
 int PjlinkFace::threadOf(const QString &projector) {
     return int(qHash(projector, 0) % kThreads);
 }
 
-void PjlinkFace::onEachThread(const std::function<void(Listeners &)> &work) {
+void PjlinkFace::onEachThread(std::function<void(FaceThread &)> work) {
     for (int t = 0; t < kThreads; ++t)
-        QMetaObject::invokeMethod(
-            m_listeners[t], [&work, l = m_listeners[t].data()] { work(*l); }, Qt::BlockingQueuedConnection);
+        if (FaceThread *f = m_faceThreads[t])
+            QMetaObject::invokeMethod(f, [work, f] { work(*f); });
 }
 
-void PjlinkFace::start() {
-    onEachThread([](Listeners &l) { l.start(); });
+bool PjlinkFace::start(QString *) {
+    onEachThread([](FaceThread &f) { f.start(); });
+    return true;
 }
 
 void PjlinkFace::stop() {
-    onEachThread([](Listeners &l) { l.stop(); });
+    onEachThread([](FaceThread &f) { f.stop(); });
 }
 
-void PjlinkFace::reconfigure(const Config &config) {
+void PjlinkFace::submitFrom(int thread, const QString &projector, const QString &address,
+                            const SetRequest &request, std::function<void(const CommandOutcome &)> done) {
+    // The outcome goes back to the connection's thread; before it, the copy of the projector, so that a query
+    // behind the setting reads what the setting's follow-up query read.
+    auto back = [this, thread, done](const CommandOutcome &outcome) {
+        if (FaceThread *f = m_faceThreads[thread])
+            QMetaObject::invokeMethod(f, [done, outcome] { done(outcome); });
+    };
+    const int index = m_services.state.indexOf(projector);
+    if (index < 0 || !m_indexOf.contains(projector))
+        return back(CommandOutcome{{}, {}, QStringLiteral("the projector has no PJLink face any more")});
+    m_services.commands.submit(index, request, Origin{QStringLiteral("pjlink"), {}, address, {}, {}, {}},
+                               this, [this, index, name = projector, back](const CommandOutcome &outcome) {
+                                   if (m_services.state.indexOf(name) == index)
+                                       copyOver({index});
+                                   back(outcome);
+                               });
+}
+
+FaceReload PjlinkFace::reconfigure(const Settings &next) {
+    const bool same = partOf(next.config) == Part{m_listens, m_shared};
+    take(next.config);
+    return same ? FaceReload::kept() : FaceReload::restarted();
+}
+
+void PjlinkFace::take(const Config &config) {
+    const Part part = partOf(config);
+    m_listens = part.listens;
+    m_shared = part.shared;
     m_indexOf.clear();
-    for (const LineConfig &line : config.lines)
-        for (const ProjectorConfig &p : line.projectors)
-            if (p.pjlink)
-                m_indexOf.insert(p.name, m_state.indexOf(p.name));
-    m_changed.clear();
-    onEachThread([&config](Listeners &l) { l.reconfigure(config); });
-    QList<int> all(m_state.projectors().size());
-    std::iota(all.begin(), all.end(), 0);
-    copyOver(all, true);
+    for (const auto &[name, where] : m_listens)
+        m_indexOf.insert(name, m_services.state.indexOf(name));
+    // The face's series leave with it: a projector without a listener has none.
+    for (qsizetype i = 0; i < m_services.state.projectors().size(); ++i) {
+        const ProjectorState &p = m_services.state.projectors()[i];
+        if (m_indexOf.contains(p.name))
+            continue;
+        for (const FaceFamily *f : {&kListening, &kConnections, &kRequests, &kAuthFailures})
+            if (std::any_of(p.faceSamples.begin(), p.faceSamples.end(),
+                            [f](const FaceSample &s) { return s.family == f; }))
+                m_services.state.changeFaceSample(int(i), f, std::nullopt);
+    }
+    onEachThread([listens = m_listens, shared = m_shared](FaceThread &f) { f.reconfigure(listens, shared); });
+    copyAll();
 }
 
-void PjlinkFace::copyChanged() {
-    const QSet<int> changed = std::exchange(m_changed, {});
-    copyOver(QList<int>(changed.begin(), changed.end()), false);
+void PjlinkFace::onChanges(const StateChanges &changes) {
+    if (changes.reset)
+        return; // take() follows with the new numbering
+    copyOver(changes.projectors);
 }
 
-// The copies of these projectors (those with a PJLink face), each to its thread; all: every thread is sent
-// what it has now, if nothing, so that a projector gone in a reload is forgotten.
-void PjlinkFace::copyOver(const QList<int> &indexes, bool all) {
-    std::array<std::map<QString, Copy>, kThreads> copies;
+// The copies of these projectors (those with a PJLink face), each to its thread.
+void PjlinkFace::copyOver(const QList<int> &indexes) {
+    std::array<std::map<QString, ProjectorCopy>, kThreads> copies;
     for (const int index : indexes)
-        if (index < m_state.projectors().size() && m_indexOf.contains(m_state.projectors()[index].name)) {
-            const ProjectorState &p = m_state.projectors()[index];
+        if (index < m_services.state.projectors().size() &&
+            m_indexOf.contains(m_services.state.projectors()[index].name)) {
+            const ProjectorState &p = m_services.state.projectors()[index];
             copies[threadOf(p.name)].emplace(p.name, copyOf(p));
         }
     for (int t = 0; t < kThreads; ++t)
-        if (all || !copies[t].empty())
-            QMetaObject::invokeMethod(m_listeners[t], [l = m_listeners[t].data(), c = std::move(copies[t]),
-                                                       all]() mutable { l->update(std::move(c), all); });
+        if (!copies[t].empty())
+            if (FaceThread *f = m_faceThreads[t])
+                QMetaObject::invokeMethod(
+                    f, [f, c = std::move(copies[t])]() mutable { f->updateCopies(std::move(c)); });
+}
+
+// Every thread is sent what it has now, if nothing, so that a projector gone in a reload is forgotten.
+void PjlinkFace::copyAll() {
+    std::array<std::map<QString, ProjectorCopy>, kThreads> copies;
+    for (const ProjectorState &p : m_services.state.projectors())
+        if (m_indexOf.contains(p.name))
+            copies[threadOf(p.name)].emplace(p.name, copyOf(p));
+    for (int t = 0; t < kThreads; ++t)
+        if (FaceThread *f = m_faceThreads[t])
+            QMetaObject::invokeMethod(
+                f, [f, c = std::move(copies[t])]() mutable { f->replaceCopies(std::move(c)); });
 }
 
 } // namespace kr7::bridge

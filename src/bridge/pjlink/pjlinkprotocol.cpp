@@ -1,5 +1,7 @@
 #include "pjlinkprotocol.h"
 
+#include "power.h"
+
 #include <QCryptographicHash>
 #include <QJsonArray>
 
@@ -196,12 +198,20 @@ constexpr std::array kNotReported{"IRES", "RRES", "FILT", "RLMP", "RFIL", "SVOL"
 } // namespace
 
 std::optional<char> pjlinkPower(QStringView code) {
-    static const std::pair<const char *, char> kPower[] = {
-        {"00", '1'}, {"02", '1'}, {"04", '1'}, {"08", '1'}, {"24", '1'}, {"80", '0'}, {"88", '0'},
-        {"81", '0'}, {"10", '0'}, {"40", '3'}, {"20", '2'}, {"28", '2'}, {"21", '2'}};
-    for (const auto &[c, v] : kPower)
-        if (code == QLatin1StringView(c))
-            return v;
+    const PowerCode *row = powerCode(code);
+    if (!row)
+        return std::nullopt;
+    switch (row->state) {
+    case PowerState::On:
+        return '1';
+    case PowerState::WarmingUp:
+        return '3';
+    case PowerState::Cooling:
+        return '2';
+    case PowerState::Standby:
+    case PowerState::Failed: // PJLink has no word for it: off, and ERST says the power failed
+        return '0';
+    }
     return std::nullopt;
 }
 

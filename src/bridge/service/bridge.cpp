@@ -26,23 +26,27 @@ std::variant<Settings, QString> loadSettings(const QString &path, const QString 
 }
 
 Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
-    : QObject(parent), m_log(log), m_config(std::move(settings.config)), m_web(std::move(settings.web)),
-      m_state(m_config) {
+    : QObject(parent), m_log(log), m_config(settings.config), m_state(m_config), m_feed(m_state),
+      m_commands(m_state),
+      m_scheme(settings.web && settings.web->tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP")) {
     for (qsizetype l = 0; l < m_config.lines.size(); ++l)
         m_pollers.push_back(std::make_unique<LinePoller>(m_state, int(l), m_config, log));
+    m_commands.setRoute([this](int projector, const SetRequest &request, Commands::Done done) {
+        route(projector, request, std::move(done));
+    });
+    // The faces, in the order they start (and, backwards, stop).
+    const FaceServices services{m_state, m_feed, m_commands};
+    m_faces.push_back(std::make_unique<HttpFace>(services, settings));
+    m_faces.push_back(std::make_unique<MqttFace>(services, settings));
+    m_faces.push_back(std::make_unique<PjlinkFace>(services, settings));
 }
 
 Bridge::~Bridge() = default;
 
 bool Bridge::start(QString *error) {
-    if (m_config.mqtt) {
-        m_mqtt = makeMqtt(*m_config.mqtt);
-        if (!m_mqtt->start(error))
+    for (auto &face : m_faces)
+        if (!face->start(error))
             return false;
-    }
-    m_http = makeHttp(m_web);
-    if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, error))
-        return false;
     const QString host = m_config.listenHost.contains(QLatin1Char(':'))
                              ? QLatin1Char('[') + m_config.listenHost + QLatin1Char(']')
                              : m_config.listenHost;
@@ -53,37 +57,14 @@ bool Bridge::start(QString *error) {
                 .arg(m_config.pollIntervalS)
                 .arg(host)
                 .arg(m_config.listenPort)
-                .arg(m_web && m_web->tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP")));
+                .arg(m_scheme));
     for (auto &p : m_pollers)
         p->start();
-    m_pjlink = std::make_unique<PjlinkFace>(
-        m_state, m_config,
-        [this](int projector, const SetRequest &request, auto done) {
-            submit(projector, request, std::move(done));
-        },
-        [this](int projector, const FaceFamily *family, double value) {
-            m_state.changeFaceSample(projector, family, value);
-        });
-    m_pjlink->start();
     return true;
 }
 
-std::unique_ptr<HttpFace> Bridge::makeHttp(const std::optional<WebConfig> &web) {
-    return std::make_unique<HttpFace>(m_state, web,
-                                      [this](int projector, const SetRequest &request, auto done) {
-                                          submit(projector, request, std::move(done));
-                                      });
-}
-
-std::unique_ptr<MqttFace> Bridge::makeMqtt(const MqttConfig &config) {
-    return std::make_unique<MqttFace>(m_state, config,
-                                      [this](int projector, const SetRequest &request, auto done) {
-                                          submit(projector, request, std::move(done));
-                                      });
-}
-
 void Bridge::reload(Settings settings) {
-    Config next = std::move(settings.config);
+    Config next = settings.config;
     QList<int> keptLineOf(next.lines.size(), -1);
     std::vector<std::unique_ptr<LinePoller>> pollers(size_t(next.lines.size()));
     for (qsizetype l = 0; l < next.lines.size(); ++l)
@@ -109,75 +90,48 @@ void Bridge::reload(Settings settings) {
         pollers[size_t(l)]->start();
     }
     m_pollers = std::move(pollers);
-
-    if (next.listenHost != m_config.listenHost || next.listenPort != m_config.listenPort ||
-        settings.web != m_web) {
-        // The old listener goes first: the new one may want the same address.
-        const bool sameAddress =
-            next.listenHost == m_config.listenHost && next.listenPort == m_config.listenPort;
-        if (sameAddress)
-            m_http.reset();
-        auto http = makeHttp(settings.web);
-        QString error;
-        if (http->listenOn(next.listenHost, next.listenPort, &error)) {
-            m_http = std::move(http);
-            m_web = std::move(settings.web);
-            journal(QStringLiteral("reload: HTTP now on %1:%2%3")
-                        .arg(next.listenHost)
-                        .arg(next.listenPort)
-                        .arg(m_web ? QStringLiteral(" with web config %1").arg(m_web->path) : QString()));
-        } else if (sameAddress) {
-            // The new web configuration cannot be served (its certificate, say): the one before goes on.
-            journal(QStringLiteral("reload: %1; the web configuration before stays").arg(error));
-            m_http = makeHttp(m_web);
-            if (!m_http->listenOn(m_config.listenHost, m_config.listenPort, &error))
-                journal(QStringLiteral("reload: %1").arg(error));
-        } else {
-            journal(QStringLiteral("reload: %1; HTTP stays on %2:%3")
-                        .arg(error, m_config.listenHost)
-                        .arg(m_config.listenPort));
-            next.listenHost = m_config.listenHost;
-            next.listenPort = m_config.listenPort;
-        }
-    }
-    if (m_pjlink)
-        m_pjlink->reconfigure(next);
-    if (next.mqtt != m_config.mqtt) {
-        if (m_mqtt)
-            m_mqtt->stop();
-        m_mqtt.reset();
-        if (next.mqtt) {
-            m_mqtt = makeMqtt(*next.mqtt);
-            QString error;
-            if (!m_mqtt->start(&error)) {
-                journal(QStringLiteral("reload: %1").arg(error));
-                m_mqtt.reset();
-            }
-        }
-    }
     m_config = std::move(next);
-    m_state.changeService([](ServiceState &s) {
-        s.lastReloadOk = true;
-        s.lastReloadSuccess = QDateTime::currentDateTimeUtc();
+
+    QStringList kept, restarted, failed;
+    for (auto &face : m_faces) {
+        const FaceReload r = face->reconfigure(settings);
+        switch (r.kind) {
+        case FaceReload::Kind::Kept:
+            kept << face->name();
+            break;
+        case FaceReload::Kind::Restarted:
+            restarted << face->name();
+            break;
+        case FaceReload::Kind::Failed:
+            failed << QStringLiteral("%1 (%2)").arg(face->name(), r.reason);
+            break;
+        }
+    }
+    m_state.changeService([&](ServiceState &s) {
+        s.lastReloadOk = failed.isEmpty();
+        if (s.lastReloadOk)
+            s.lastReloadSuccess = QDateTime::currentDateTimeUtc();
     });
-    journal(QStringLiteral("reload: %1 projectors on %2 lines, polled every %3 s")
+    QStringList faces;
+    for (const auto &[what, names] : {std::pair{"kept", &kept}, std::pair{"restarted", &restarted},
+                                      std::pair{"failed, the settings before go on:", &failed}})
+        if (!names->isEmpty())
+            faces << QStringLiteral("%1 %2").arg(QLatin1String(what), names->join(QStringLiteral(", ")));
+    journal(QStringLiteral("reload: %1 projectors on %2 lines, polled every %3 s; %4")
                 .arg(m_config.projectorCount())
                 .arg(m_config.lines.size())
-                .arg(m_config.pollIntervalS));
+                .arg(m_config.pollIntervalS)
+                .arg(faces.join(QStringLiteral("; "))));
 }
 
 void Bridge::stop() {
-    if (m_pjlink)
-        m_pjlink->stop();
     for (auto &p : m_pollers)
-        p->stop();
-    if (m_mqtt)
-        m_mqtt->stop(); // "offline" before it disconnects
-    m_http.reset();
+        p->stop(); // commands waiting are told, on their faces, that the bridge stops
+    for (auto face = m_faces.rbegin(); face != m_faces.rend(); ++face)
+        (*face)->stop();
 }
 
-void Bridge::submit(int projector, const SetRequest &request,
-                    std::function<void(const CommandOutcome &)> done) {
+void Bridge::route(int projector, const SetRequest &request, Commands::Done done) {
     const ProjectorState &p = m_state.projectors()[projector];
     LinePoller &line = *m_pollers[size_t(p.line)];
     CommandOutcome outcome;
@@ -204,10 +158,11 @@ void Bridge::submit(int projector, const SetRequest &request,
                             sent.error = error;
                             done(sent);
                         }};
-    if (!request.followQuery.empty()) {
+    if (!request.followQuery.isEmpty()) {
         const QList<PolledQuery> queries = polledQueries(m_state.table());
         for (qsizetype q = 0; q < queries.size(); ++q)
-            if (queries[q].name == request.followQuery)
+            if (QLatin1StringView(queries[q].name.data(), qsizetype(queries[q].name.size())) ==
+                request.followQuery)
                 command.followQuery = q;
     }
     if (!line.enqueue(std::move(command), &outcome.error))

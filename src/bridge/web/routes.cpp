@@ -1,0 +1,307 @@
+#include "routes.h"
+
+#include "admission.h"
+#include "changefeed.h"
+#include "commands.h"
+#include "journal.h"
+#include "kr7version.h"
+#include "record.h"
+#include "state.h"
+
+#include <QFile>
+#include <QHostAddress>
+#include <QHttpServerRequest>
+#include <QJsonDocument>
+#include <QTcpSocket>
+
+namespace kr7::bridge {
+
+namespace {
+
+QByteArray reason(int status) {
+    switch (status) {
+    case 200:
+        return "OK";
+    case 400:
+        return "Bad Request";
+    case 401:
+        return "Unauthorized";
+    case 403:
+        return "Forbidden";
+    case 404:
+        return "Not Found";
+    case 405:
+        return "Method Not Allowed";
+    case 413:
+        return "Payload Too Large";
+    case 429:
+        return "Too Many Requests";
+    case 503:
+        return "Service Unavailable";
+    default:
+        return "Error";
+    }
+}
+
+QByteArray compact(const QJsonObject &o) {
+    return QJsonDocument(o).toJson(QJsonDocument::Compact);
+}
+
+QByteArray resource(const QString &path) {
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+HttpSettings HttpSettings::of(const Settings &settings) {
+    return HttpSettings{settings.config.listenHost, settings.config.listenPort, settings.web};
+}
+
+// A request as the routes need it after its handler has returned (a password check or a command pending).
+struct HttpRoutes::HeldRequest {
+    QHttpServerRequest::Method method;
+    QString path;
+    QByteArray origin;
+    QByteArray host;
+    QByteArray token;
+    QByteArray body;
+    QString address; // the client's
+    bool close = false;
+
+    static HeldRequest of(const QHttpServerRequest &r, const QTcpSocket *socket) {
+        return HeldRequest{r.method(),
+                           r.url().path(),
+                           r.value("Origin"),
+                           r.value("Host"),
+                           r.value("X-KR7-Token"),
+                           r.body(),
+                           socket->peerAddress().toString(),
+                           r.value("Connection").toLower() == "close"};
+    }
+};
+
+HttpRoutes::HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret, QObject *parent)
+    : QAbstractHttpServer(parent), m_services(services), m_settings(std::move(settings)),
+      m_auth(m_settings.web, std::move(secret), QHostAddress(m_settings.host).isLoopback()),
+      m_events(services.state, services.feed) {
+    const BridgeState &state = m_services.state;
+    connect(&state, &BridgeState::projectorChanged, this, [this](int index) {
+        m_metrics.invalidate(index);
+        m_changed = true;
+    });
+    connect(&state, &BridgeState::lineChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::serviceChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::faceSampleChanged, this, [this] { m_changed = true; });
+    connect(&state, &BridgeState::reconfigured, this, [this] {
+        m_metrics.invalidateAll();
+        m_changed = true;
+    });
+}
+
+HttpRoutes::~HttpRoutes() = default;
+
+bool HttpRoutes::listen(QString *error) {
+    auto *admission = new Admission(
+        m_settings.web ? m_settings.web->tls : std::nullopt, [this] { return securityHeaders(); }, this);
+    if (!admission->readTls(error)) {
+        delete admission;
+        return false;
+    }
+    if (!admission->listen(QHostAddress(m_settings.host), m_settings.port)) {
+        *error = QStringLiteral("cannot listen on %1:%2: %3")
+                     .arg(m_settings.host)
+                     .arg(m_settings.port)
+                     .arg(admission->errorString());
+        delete admission;
+        return false;
+    }
+    bind(admission);
+    return true;
+}
+
+QByteArray HttpRoutes::securityHeaders() const {
+    QList<std::pair<QByteArray, QByteArray>> headers{
+        {"X-Content-Type-Options", "nosniff"},
+        {"X-Frame-Options", "deny"},
+        {"Content-Security-Policy",
+         "default-src 'none'; script-src 'self'; style-src 'self'; connect-src 'self'; img-src 'self'; "
+         "base-uri 'none'; form-action 'none'; frame-ancestors 'none'"},
+        {"Referrer-Policy", "no-referrer"},
+    };
+    if (m_settings.web)
+        for (const auto &[name, value] : m_settings.web->headers) {
+            // A configured header replaces the bridge's own of that name.
+            const auto same = [&](const auto &h) { return h.first.compare(name, Qt::CaseInsensitive) == 0; };
+            headers.removeIf(same);
+            headers.append({name, value});
+        }
+    QByteArray out;
+    for (const auto &[name, value] : headers)
+        out += name + ": " + value + "\r\n";
+    return out;
+}
+
+void HttpRoutes::send(QTcpSocket *socket, const HeldRequest &request, int status, const QByteArray &type,
+                      const QByteArray &body, const QList<std::pair<QByteArray, QByteArray>> &extra) {
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(status) + ' ' + reason(status) + "\r\n";
+    head += "Content-Type: " + type + "\r\nContent-Length: " + QByteArray::number(body.size()) + "\r\n";
+    head += "Cache-Control: no-store\r\n";
+    for (const auto &[name, value] : extra)
+        head += name + ": " + value + "\r\n";
+    head += securityHeaders();
+    if (request.close)
+        head += "Connection: close\r\n";
+    socket->write(head + "\r\n" + (request.method == QHttpServerRequest::Method::Head ? QByteArray() : body));
+    if (request.close)
+        socket->disconnectFromHost();
+}
+
+bool HttpRoutes::handleRequest(const QHttpServerRequest &r, QTcpSocket *socket) {
+    const HeldRequest request = HeldRequest::of(r, socket);
+    QPointer<QTcpSocket> alive(socket);
+    m_auth.check(r.value("Authorization"), request.address, socket,
+                 [this, request, alive](const Authentication::Verdict &verdict) {
+                     if (!alive)
+                         return;
+                     using K = Authentication::Verdict::Kind;
+                     switch (verdict.kind) {
+                     case K::Allowed:
+                         return serve(request, alive, verdict.user);
+                     case K::NeedsLogin:
+                         return send(alive, request, 401, "text/plain", "a user and password are needed\n",
+                                     {{"WWW-Authenticate", "Basic realm=\"kr7-bridge\", charset=\"UTF-8\""}});
+                     case K::TooManyFailures:
+                         return send(alive, request, 429, "text/plain",
+                                     "too many failed logins from this address; wait a minute\n",
+                                     {{"Retry-After", "60"}});
+                     case K::Busy:
+                         return send(alive, request, 503, "text/plain",
+                                     "busy checking passwords; try again\n", {{"Retry-After", "1"}});
+                     }
+                 });
+    return true;
+}
+
+void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    using M = QHttpServerRequest::Method;
+    const bool get = request.method == M::Get || request.method == M::Head;
+    const QString &path = request.path;
+    if (path.startsWith(QLatin1String("/api/projectors/"))) {
+        if (request.method != M::Post)
+            return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
+        return command(request, socket, user);
+    }
+    struct Page {
+        const char *path;
+        const char *type;
+    };
+    static const Page pages[] = {{"/metrics", "text/plain; version=0.0.4; charset=utf-8"},
+                                 {"/state", "application/json"},
+                                 {"/", "text/html; charset=utf-8"},
+                                 {"/console.js", "text/javascript; charset=utf-8"},
+                                 {"/console.css", "text/css; charset=utf-8"},
+                                 {"/icon.svg", "image/svg+xml"},
+                                 {"/events", "text/event-stream"}};
+    const auto found = std::find_if(std::begin(pages), std::end(pages),
+                                    [&](const Page &p) { return path == QLatin1String(p.path); });
+    if (found == std::end(pages))
+        return send(socket, request, 404, "text/plain",
+                    "not found: / (the console), /metrics, /state and /events are served here\n");
+    if (!get)
+        return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+    QByteArray body;
+    if (path == QLatin1String("/metrics"))
+        body = metrics();
+    else if (path == QLatin1String("/state"))
+        body = stateDocument(m_services.state.projectors());
+    else if (path == QLatin1String("/"))
+        body = page(user);
+    else if (path == QLatin1String("/events"))
+        return openStream(request, socket, user);
+    else
+        body = resource(QStringLiteral(":/console") + path);
+    send(socket, request, 200, found->type, body);
+}
+
+QByteArray HttpRoutes::metrics() {
+    if (m_changed && (!m_rendered.isValid() || m_rendered.elapsed() >= kRenderEveryMs)) {
+        const BridgeState &s = m_services.state;
+        m_exposition = m_metrics.render(s.projectors(), s.lines(), s.service());
+        m_rendered.start();
+        m_changed = false;
+    }
+    return m_exposition;
+}
+
+QByteArray HttpRoutes::page(const QString &user) const {
+    QByteArray html = resource(QStringLiteral(":/console/index.html"));
+    const bool may = m_auth.mayCommand(user);
+    html.replace("{{operator}}", may ? "yes" : "no");
+    html.replace("{{token}}", may ? m_auth.token(user) : QByteArray());
+    html.replace("{{version}}", KR7_VERSION);
+    return html;
+}
+
+void HttpRoutes::command(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    // Only an operator, only from a page of this bridge (its Origin, when the client names one, and the token
+    // the page carries): a page of another site cannot make the browser switch a projector.
+    if (!m_auth.mayCommand(user))
+        return send(socket, request, 403, "text/plain", "commands are for operators\n");
+    const bool tls = m_settings.web && m_settings.web->tls;
+    if (!request.origin.isEmpty() && !sameOrigin(request.origin, tls, request.host))
+        return send(socket, request, 403, "text/plain", "a command from another site's page is not taken\n");
+    if (!sameSecret(request.token, m_auth.token(user)))
+        return send(socket, request, 403, "text/plain",
+                    "the page's token is missing or wrong; reload the page\n");
+    const QString name = request.path.mid(int(qstrlen("/api/projectors/")));
+    const QJsonValue asked = requestAsReceived(request.body);
+    const auto refused = [&](int status, const QString &why) {
+        CommandOutcome o;
+        o.error = why;
+        send(socket, request, status, "application/json", compact(resultObject(asked, o)));
+    };
+    const int index = m_services.state.indexOf(name);
+    if (index < 0)
+        return refused(404, QStringLiteral("no projector named '%1' here").arg(name));
+    auto parsed = parseSetRequest(request.body, false);
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return refused(400, *why);
+    const SetRequest &r = std::get<SetRequest>(parsed);
+    const Origin origin{QStringLiteral("console"),
+                        user.isEmpty() ? QStringLiteral("anonymous") : user,
+                        request.address,
+                        {},
+                        {},
+                        {}};
+    journal(QStringLiteral("web: %1 sends %2 to %3")
+                .arg(origin.text(), QString::fromUtf8(compact(r.request)), name));
+    QPointer<QTcpSocket> alive(socket);
+    m_services.commands.submit(
+        index, r, origin, socket,
+        [this, alive, request, asked = QJsonValue(r.request)](const CommandOutcome &o) {
+            if (alive)
+                send(alive, request, !o.accepted && !o.exchange ? 400 : 200, "application/json",
+                     compact(resultObject(asked, o)));
+        });
+}
+
+void HttpRoutes::openStream(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    if (!m_events.hasRoom())
+        return send(socket, request, 503, "text/plain", "too many consoles open\n", {{"Retry-After", "10"}});
+    const QByteArray head =
+        "HTTP/1.1 200 OK\r\nContent-Type: text/event-stream\r\nCache-Control: no-store\r\n" +
+        securityHeaders() + "\r\n";
+    // First what the page needs to draw everything, then the changes as they come.
+    const QJsonObject hello{
+        {QStringLiteral("now"), QString::fromLatin1(traffic::timestamp(QDateTime::currentDateTime()))},
+        {QStringLiteral("operator"), m_auth.mayCommand(user)},
+        {QStringLiteral("version"), QStringLiteral(KR7_VERSION)}};
+    m_events.open(socket, head, hello);
+}
+
+void HttpRoutes::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {
+    send(socket, HeldRequest::of(request, socket), 404, "text/plain", "not found\n");
+}
+
+} // namespace kr7::bridge

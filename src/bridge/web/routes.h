@@ -1,0 +1,73 @@
+#pragma once
+
+#include "authentication.h"
+#include "eventstream.h"
+#include "face.h"
+#include "metricstext.h"
+#include "settings.h"
+
+#include <QAbstractHttpServer>
+#include <QElapsedTimer>
+#include <QString>
+
+#include <optional>
+
+class QTcpSocket;
+
+namespace kr7::bridge {
+
+// What the HTTP face takes of the settings: where it listens and how it is secured.
+struct HttpSettings {
+    QString host;
+    quint16 port = 0;
+    std::optional<WebConfig> web;
+    bool operator==(const HttpSettings &) const = default;
+
+    static HttpSettings of(const Settings &settings);
+};
+
+// What the HTTP face serves: GET /metrics and GET /state from the state as the pollers last left it (a
+// request never waits for a projector), the venue console (GET /, its script and style, and GET /events, the
+// projectors' states as they change), and POST /api/projectors/NAME for an operator's commands. One of these
+// serves one set of settings on one listener; the face makes another when they change.
+class HttpRoutes : public QAbstractHttpServer {
+    Q_OBJECT
+  public:
+    // However many scrapers ask, the exposition is written again at most this often; a scrape sees the
+    // state at most this much older than it is (the projectors themselves are polled every few seconds).
+    static constexpr int kRenderEveryMs = 500;
+
+    // secret: this run's key for the pages' tokens, the same for every listener of the run.
+    HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret, QObject *parent = nullptr);
+    ~HttpRoutes() override;
+
+    // Listens on the settings' address only. False with the reason when it cannot.
+    bool listen(QString *error);
+
+  protected:
+    bool handleRequest(const QHttpServerRequest &request, QTcpSocket *socket) override;
+    void missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) override;
+
+  private:
+    struct HeldRequest;
+    void serve(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void command(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void openStream(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    QByteArray metrics();
+    QByteArray page(const QString &user) const;
+    void send(QTcpSocket *socket, const HeldRequest &request, int status, const QByteArray &type,
+              const QByteArray &body, const QList<std::pair<QByteArray, QByteArray>> &extra = {});
+    QByteArray securityHeaders() const;
+
+    FaceServices m_services;
+    HttpSettings m_settings;
+    Authentication m_auth;
+    EventStream m_events;
+
+    MetricsText m_metrics;
+    QByteArray m_exposition;
+    QElapsedTimer m_rendered;
+    bool m_changed = true;
+};
+
+} // namespace kr7::bridge
