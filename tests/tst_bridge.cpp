@@ -176,6 +176,10 @@ class TestBridge : public QObject {
         QVERIFY(!right[QLatin1String("last_seen")].isNull()); // it did answer, once
         QVERIFY(m_bridge.available(QStringLiteral("hall-left")));
         QVERIFY(m_bridge.stderrText().contains("projector hall-right: down (no reply in 2 rounds)"));
+        // The silent unit costs the line one reply window a round, not one per query: its neighbour is still
+        // asked every second (nine silent queries would make a round of some 7 s).
+        const qsizetype rounds = m_hall->lines().count("A001CR0");
+        QTRY_VERIFY_WITH_TIMEOUT(m_hall->lines().count("A001CR0") >= rounds + 3, 6000);
         const QByteArray metrics = m_bridge.metrics();
         QCOMPARE(sample(metrics, "kr7_up{projector=\"hall-right\"}"), std::optional<double>(0));
         QCOMPARE(sample(metrics, "kr7_input{projector=\"hall-right\"}"), std::nullopt);
@@ -183,6 +187,34 @@ class TestBridge : public QObject {
         m_hall->faults.silentUnits.clear();
         QTRY_VERIFY_WITH_TIMEOUT(m_bridge.available(QStringLiteral("hall-right")), 20000);
         QVERIFY(m_bridge.stderrText().contains("projector hall-right: up"));
+    }
+
+    // Replies of every shape the panel shows, not only the simulator's own: sensors with their unit, a lamp
+    // past 9999 hours, a signed pressure, another signal name.
+    void readsTheShapesThePanelShows() {
+        QProcess other; // the simulator's own program, told how to answer
+        other.start(qEnvironmentVariable("KR7_SIM"),
+                    {QStringLiteral("--units"), QStringLiteral("1"), QStringLiteral("--reply"),
+                     QStringLiteral("CR6=035.5C,40.5C\\r"), QStringLiteral("--reply"),
+                     QStringLiteral("CR3=12345 0042 0987 1010\\r"), QStringLiteral("--reply"),
+                     QStringLiteral("CR PRESSURE=+0512\\r"), QStringLiteral("--reply"),
+                     QStringLiteral("CR9=1024X768 60HZ\\r")});
+        QVERIFY(other.waitForReadyRead(10000));
+        const QByteArray device = other.readLine().trimmed();
+        BridgeRun bridge;
+        QVERIFY2(bridge.start("poll_interval: 1\nlines:\n  - port: " + device +
+                              "\n    projectors: [{name: shapes, unit: single}]\n"),
+                 bridge.stderrText().constData());
+        QTRY_VERIFY_WITH_TIMEOUT(
+            !bridge.projector(QStringLiteral("shapes"))[QLatin1String("pc_type")].isNull(), 15000);
+        const QJsonObject shown = bridge.projector(QStringLiteral("shapes"));
+        QCOMPARE(shown[QLatin1String("temperature")], QJsonValue(QJsonArray{35.5, 40.5}));
+        QCOMPARE(shown[QLatin1String("lamp_hours")],
+                 QJsonValue(QJsonArray{12345, 42, 987, QJsonValue(QJsonValue::Null)}));
+        QCOMPARE(shown[QLatin1String("pressure_hpa")], QJsonValue(650));
+        QCOMPARE(shown[QLatin1String("pc_type")], QJsonValue(QStringLiteral("1024X768 60HZ")));
+        other.terminate();
+        other.waitForFinished(5000);
     }
 
     void garbageCountsAsUnreadableAndChangesNothingElse() {

@@ -1,6 +1,7 @@
 // kr7-bridge over MQTT against Debian's Mosquitto, as Home Assistant and a room controller meet it: what it
 // announces and publishes, what it does with commands (good and bad), and what subscribers see when the
 // broker restarts, the bridge is killed or stopped, or the password is wrong.
+#include "mqttpeers.h"
 #include "peers.h"
 #include "ser2net.h"
 #include "support.h"
@@ -18,111 +19,28 @@
 #include <csignal>
 
 using namespace kr7;
+using kr7::peers::Message;
+using kr7::peers::mqttPublish;
+using kr7::peers::Subscriber;
 
 namespace {
-
-struct Message {
-    bool retained = false;
-    QString topic;
-    QByteArray payload;
-    QJsonObject json() const { return QJsonDocument::fromJson(payload).object(); }
-};
-
-// Debian's mosquitto_sub, printing RETAINED<TAB>TOPIC<TAB>PAYLOAD per message.
-struct Subscriber {
-    QProcess process;
-    QList<Message> messages;
-    QByteArray pending;
-
-    Subscriber(quint16 port, const QStringList &topics) {
-        QStringList args{QStringLiteral("-h"),  QStringLiteral("127.0.0.1"),   QStringLiteral("-p"),
-                         QString::number(port), QStringLiteral("-q"),          QStringLiteral("1"),
-                         QStringLiteral("-F"),  QStringLiteral("%r\\t%t\\t%p")};
-        for (const QString &t : topics)
-            args << QStringLiteral("-t") << t;
-        args << QStringLiteral("-t") << QStringLiteral("kr7-test/ready");
-        process.start(peers::Peer::find(QStringLiteral("mosquitto_sub")), args);
-        process.waitForStarted();
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] { take(); });
-        // Subscribed once a message of our own comes back; what came before it stays.
-        for (int i = 0; i < 25 && !heard(); ++i) {
-            publishReady(port);
-            (void)QTest::qWaitFor([&] { return heard(); }, 200);
-        }
-        messages.erase(
-            std::remove_if(messages.begin(), messages.end(),
-                           [](const Message &m) { return m.topic == QLatin1String("kr7-test/ready"); }),
-            messages.end());
-    }
-    bool heard() const {
-        return std::any_of(messages.begin(), messages.end(),
-                           [](const Message &m) { return m.topic == QLatin1String("kr7-test/ready"); });
-    }
-    static void publishReady(quint16 port);
-    ~Subscriber() {
-        process.kill();
-        process.waitForFinished();
-    }
-    void take() {
-        pending += process.readAllStandardOutput();
-        qsizetype end;
-        while ((end = pending.indexOf('\n')) >= 0) {
-            const QList<QByteArray> f = pending.left(end).split('\t');
-            pending.remove(0, end + 1);
-            if (f.size() >= 3)
-                messages << Message{f[0] == "1", QString::fromUtf8(f[1]), f.mid(2).join('\t')};
-        }
-    }
-    QList<Message> on(const QString &topic) const {
-        QList<Message> out;
-        for (const Message &m : messages)
-            if (m.topic == topic)
-                out << m;
-        return out;
-    }
-    // The newest message on topic once one came that pred accepts.
-    std::optional<Message> waitFor(const QString &topic, const std::function<bool(const Message &)> &pred,
-                                   int ms = 15000) {
-        std::optional<Message> found;
-        (void)QTest::qWaitFor(
-            [&] {
-                for (const Message &m : messages)
-                    if (m.topic == topic && pred(m))
-                        found = m;
-                return found.has_value();
-            },
-            ms);
-        return found;
-    }
-};
-
-void mqttPublish(quint16 port, const QString &topic, const QByteArray &payload, bool retain = false) {
-    QProcess pub;
-    QStringList args{
-        QStringLiteral("-h"), QStringLiteral("127.0.0.1"), QStringLiteral("-p"), QString::number(port),
-        QStringLiteral("-q"), QStringLiteral("1"),         QStringLiteral("-t"), topic,
-        QStringLiteral("-m"), QString::fromUtf8(payload)};
-    if (retain)
-        args << QStringLiteral("-r");
-    pub.start(peers::Peer::find(QStringLiteral("mosquitto_pub")), args);
-    pub.waitForFinished(10000);
-}
-
-void Subscriber::publishReady(quint16 port) {
-    mqttPublish(port, QStringLiteral("kr7-test/ready"), "1");
-}
 
 struct BridgeRun {
     QTemporaryDir dir;
     QProcess process;
     QByteArray err;
-    bool start(const QByteArray &config) {
+    bool writeConfig(const QByteArray &config) {
         QFile f(dir.filePath(QStringLiteral("bridge.yaml")));
         if (!f.open(QIODevice::WriteOnly))
             return false;
         f.write("listen: 127.0.0.1:" + QByteArray::number(peers::Ser2net::freePort()) + "\n" + config);
-        f.close();
-        process.start(qEnvironmentVariable("KR7_BRIDGE"), {QStringLiteral("--config"), f.fileName()});
+        return true;
+    }
+    bool start(const QByteArray &config) {
+        if (!writeConfig(config))
+            return false;
+        process.start(qEnvironmentVariable("KR7_BRIDGE"),
+                      {QStringLiteral("--config"), dir.filePath(QStringLiteral("bridge.yaml"))});
         return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
     }
     const QByteArray &stderrText() {
@@ -587,6 +505,27 @@ class TestMqtt : public QObject {
             QCOMPARE(unreadable.process.exitCode(), 1);
             QVERIFY2(unreadable.stderrText().contains("ca_file " + file("missing.pem").toUtf8() + ": "),
                      unreadable.stderrText().constData());
+        }
+        // Files that exist but hold nothing OpenSSL can load: said at once, with its reason, by
+        // --check-config.
+        {
+            QFile garbage(file("garbage.pem"));
+            QVERIFY(garbage.open(QIODevice::WriteOnly));
+            garbage.write("-----BEGIN CERTIFICATE-----\nnot really\n-----END CERTIFICATE-----\n");
+            garbage.close();
+            for (const auto &[ca, said] :
+                 {std::pair{file("garbage.pem"), QByteArray(": no certificate OpenSSL can load (")},
+                  std::pair{file("server.key"), QByteArray(": holds no PEM certificate")}}) {
+                BridgeRun check;
+                QVERIFY(check.writeConfig(config(broker.port(), ca, "tls-check")));
+                check.process.start(qEnvironmentVariable("KR7_BRIDGE"),
+                                    {QStringLiteral("--check-config"), QStringLiteral("--config"),
+                                     check.dir.filePath(QStringLiteral("bridge.yaml"))});
+                QVERIFY(check.process.waitForFinished(10000));
+                QCOMPARE(check.process.exitCode(), 1);
+                QVERIFY2(check.stderrText().contains("ca_file " + ca.toUtf8() + said),
+                         check.stderrText().constData());
+            }
         }
         {
             // A plain socket where the TLS broker should be: what it receives is a TLS handshake, never the

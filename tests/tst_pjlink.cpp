@@ -17,43 +17,9 @@
 
 using namespace kr7;
 using namespace kr7::bridge;
+using kr7::peers::PjlinkController;
 
 namespace {
-
-// A PJLink controller: connects, reads the greeting, sends requests one line each, reads one reply per
-// request (each a line ending in CR).
-struct Controller {
-    QTcpSocket socket;
-    QByteArray in;
-
-    bool open(const QString &host, quint16 port) {
-        socket.connectToHost(host, port);
-        return socket.waitForConnected(5000);
-    }
-    // The next line the projector sent, without its CR; empty when none came in time.
-    QByteArray line(int ms = 5000) {
-        (void)QTest::qWaitFor(
-            [&] {
-                in += socket.readAll();
-                return in.contains('\r') || socket.state() != QAbstractSocket::ConnectedState;
-            },
-            ms);
-        in += socket.readAll();
-        const qsizetype cr = in.indexOf('\r');
-        if (cr < 0)
-            return {};
-        const QByteArray l = in.left(cr);
-        in.remove(0, cr + 1);
-        return l;
-    }
-    QByteArray ask(const QByteArray &request, int ms = 5000) {
-        socket.write(request + '\r');
-        return line(ms);
-    }
-    bool closedByPeer(int ms = 5000) {
-        return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
-    }
-};
 
 Readings readingsOf(const QHash<QByteArray, QByteArray> &replies) {
     Readings r;
@@ -272,7 +238,7 @@ class TestPjlink : public QObject {
         QCOMPARE(said().count("cannot listen"), 1);
         squatter.close();
 
-        const auto session = [&](Controller &c, const char *host = "127.0.1.11") {
+        const auto session = [&](PjlinkController &c, const char *host = "127.0.1.11") {
             if (!c.open(QString::fromLatin1(host), port))
                 return QByteArray();
             return c.line();
@@ -281,7 +247,7 @@ class TestPjlink : public QObject {
             return pjlinkDigest(greeting.mid(9), "JBMIAProjectorLink");
         };
         {
-            Controller c;
+            PjlinkController c;
             const QByteArray greeting = session(c);
             QVERIFY2(QRegularExpression(QStringLiteral("^PJLINK 1 [0-9a-f]{8}$"))
                          .match(QString::fromLatin1(greeting))
@@ -315,32 +281,32 @@ class TestPjlink : public QObject {
             QVERIFY(c.closedByPeer());
         }
         {
-            Controller wrong;
+            PjlinkController wrong;
             session(wrong);
             QCOMPARE(wrong.ask("00000000000000000000000000000000%1POWR 1"), QByteArray("PJLINK ERRA"));
             QVERIFY(wrong.closedByPeer());
-            Controller none;
+            PjlinkController none;
             session(none);
             QCOMPARE(none.ask("%1POWR ?"), QByteArray("PJLINK ERRA"));
             QVERIFY(none.closedByPeer());
         }
         // The other projector listens now that its address is free.
         QTRY_VERIFY_WITH_TIMEOUT(([&] {
-                                     Controller c;
+                                     PjlinkController c;
                                      return !session(c, "127.0.1.12").isEmpty();
                                  }()),
                                  15000);
 
         // Sixteen controllers at once; a seventeenth is closed at once.
         {
-            std::vector<std::unique_ptr<Controller>> many;
+            std::vector<std::unique_ptr<PjlinkController>> many;
             for (int i = 0; i < 16; ++i) {
-                many.push_back(std::make_unique<Controller>());
+                many.push_back(std::make_unique<PjlinkController>());
                 const QByteArray greeting = session(*many.back());
                 QVERIFY(greeting.startsWith("PJLINK 1 "));
                 QCOMPARE(many.back()->ask(digestOf(greeting) + "%1NAME ?"), QByteArray("%1NAME=hall-left"));
             }
-            Controller extra;
+            PjlinkController extra;
             QVERIFY(extra.open(QStringLiteral("127.0.1.11"), port));
             QVERIFY(extra.closedByPeer());
         }
@@ -352,7 +318,7 @@ class TestPjlink : public QObject {
         QTRY_VERIFY(metricsNow().contains("kr7_pjlink_connections{projector=\"hall-left\"} 0\n"));
         const int before = fdsOf(bridge.processId());
         for (int i = 0; i < 100; ++i) {
-            Controller c;
+            PjlinkController c;
             const QByteArray greeting = session(c);
             QCOMPARE(c.ask(digestOf(greeting) + (i % 2 ? "%1NAME ?" : "%1INPT 31")),
                      i % 2 ? QByteArray("%1NAME=hall-left") : QByteArray("%1INPT=OK"));
@@ -361,7 +327,7 @@ class TestPjlink : public QObject {
 
         // A projector that goes silent answers ERR4 for its values, its name still; back, its values again.
         hall->faults.silentUnits = {1};
-        Controller watcher;
+        PjlinkController watcher;
         const QByteArray greeting = session(watcher);
         QCOMPARE(watcher.ask(digestOf(greeting) + "%1NAME ?"), QByteArray("%1NAME=hall-left"));
         QTRY_VERIFY_WITH_TIMEOUT(said().contains("projector hall-left: down"), 45000);

@@ -23,42 +23,6 @@ using namespace kr7::bridge;
 
 namespace {
 
-bool run(const QString &program, const QStringList &arguments, const QString &dir) {
-    QProcess p;
-    p.setWorkingDirectory(dir);
-    p.start(program, arguments);
-    return p.waitForFinished(30000) && p.exitCode() == 0;
-}
-
-// A CA, two server certificates it signs (for a rotation), a client certificate, and a key that matches none.
-struct Certificates {
-    QTemporaryDir dir;
-    QString file(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
-    bool make() {
-        const QString o = QStringLiteral("openssl");
-        const auto sign = [&](const char *name, const char *cn) {
-            const QString n = QString::fromLatin1(name);
-            return run(o,
-                       {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", n + ".key", "-out", n + ".csr",
-                        "-subj", QStringLiteral("/CN=%1").arg(QLatin1String(cn))},
-                       dir.path()) &&
-                   run(o,
-                       {"x509", "-req", "-in", n + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key",
-                        "-CAcreateserial", "-days", "2", "-out", n + ".crt", "-extfile", "san.cnf"},
-                       dir.path());
-        };
-        QFile san(file("san.cnf"));
-        return san.open(QIODevice::WriteOnly) &&
-               san.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") > 0 && (san.close(), true) &&
-               run(o,
-                   {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
-                    "-days", "2", "-subj", "/CN=kr7 test CA"},
-                   dir.path()) &&
-               sign("server", "first") && sign("second", "second") && sign("client", "client") &&
-               run(o, {"genrsa", "-out", "other.key", "2048"}, dir.path());
-    }
-};
-
 struct Reply {
     int status = 0;
     QByteArray head;
@@ -392,7 +356,7 @@ class TestWeb : public QObject {
     }
 
   private:
-    Certificates m_certs;
+    peers::Certificates m_certs;
 };
 
 QTEST_GUILESS_MAIN(TestWeb)

@@ -2,6 +2,7 @@
 
 #include "ser2net.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -11,9 +12,12 @@
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
 #include <QStandardPaths>
+#include <QTest>
 #include <QThread>
 #include <QTimer>
 #include <QUrlQuery>
+
+#include <csignal>
 
 #include <crypt.h>
 #include <memory>
@@ -205,6 +209,119 @@ HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArra
     reply->abort();
     delete reply;
     return r;
+}
+
+} // namespace kr7::peers
+
+namespace kr7::peers {
+
+namespace {
+
+bool run(const QString &program, const QStringList &arguments, const QString &dir) {
+    QProcess p;
+    p.setWorkingDirectory(dir);
+    p.start(program, arguments);
+    return p.waitForFinished(30000) && p.exitCode() == 0;
+}
+
+} // namespace
+
+bool Certificates::make() {
+    const QString o = QStringLiteral("openssl");
+    const auto sign = [&](const char *name, const char *cn) {
+        const QString n = QString::fromLatin1(name);
+        return run(o,
+                   {"req", "-newkey", "rsa:2048", "-nodes", "-keyout", n + ".key", "-out", n + ".csr",
+                    "-subj", QStringLiteral("/CN=%1").arg(QLatin1String(cn))},
+                   dir.path()) &&
+               run(o,
+                   {"x509", "-req", "-in", n + ".csr", "-CA", "ca.crt", "-CAkey", "ca.key", "-CAcreateserial",
+                    "-days", "2", "-out", n + ".crt", "-extfile", "san.cnf"},
+                   dir.path());
+    };
+    QFile san(file("san.cnf"));
+    return san.open(QIODevice::WriteOnly) && san.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n") > 0 &&
+           (san.close(), true) &&
+           run(o,
+               {"req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "ca.key", "-out", "ca.crt",
+                "-days", "2", "-subj", "/CN=kr7 test CA"},
+               dir.path()) &&
+           sign("server", "first") && sign("second", "second") && sign("client", "client") &&
+           run(o, {"genrsa", "-out", "other.key", "2048"}, dir.path());
+}
+
+bool PjlinkController::open(const QString &host, quint16 port) {
+    socket.connectToHost(host, port);
+    return socket.waitForConnected(5000);
+}
+
+QByteArray PjlinkController::line(int ms) {
+    (void)QTest::qWaitFor(
+        [&] {
+            in += socket.readAll();
+            return in.contains('\r') || socket.state() != QAbstractSocket::ConnectedState;
+        },
+        ms);
+    in += socket.readAll();
+    const qsizetype cr = in.indexOf('\r');
+    if (cr < 0)
+        return {};
+    const QByteArray l = in.left(cr);
+    in.remove(0, cr + 1);
+    return l;
+}
+
+QByteArray PjlinkController::ask(const QByteArray &request, int ms) {
+    socket.write(request + '\r');
+    return line(ms);
+}
+
+bool PjlinkController::closedByPeer(int ms) {
+    return QTest::qWaitFor([&] { return socket.state() == QAbstractSocket::UnconnectedState; }, ms);
+}
+
+QByteArray PjlinkController::session(const QString &host, quint16 port, const QByteArray &password,
+                                     const QByteArray &firstRequest) {
+    if (!open(host, port))
+        return {};
+    const QByteArray greeting = line();
+    if (!greeting.startsWith("PJLINK "))
+        return {};
+    const QByteArray digest =
+        greeting.startsWith("PJLINK 1 ")
+            ? QCryptographicHash::hash(greeting.mid(9) + password, QCryptographicHash::Md5).toHex()
+            : QByteArray();
+    return ask(digest + firstRequest);
+}
+
+BridgeProcess::BridgeProcess() = default;
+
+BridgeProcess::~BridgeProcess() {
+    process.kill();
+    process.waitForFinished(10000);
+}
+
+bool BridgeProcess::writeFile(const QString &file, const QByteArray &text) const {
+    QFile f(path(file));
+    return f.open(QIODevice::WriteOnly | QIODevice::Truncate) && f.write(text) == text.size();
+}
+
+bool BridgeProcess::start(const QByteArray &config, const QStringList &arguments) {
+    if (!writeFile(QStringLiteral("bridge.yaml"), config))
+        return false;
+    process.start(qEnvironmentVariable("KR7_BRIDGE"),
+                  QStringList{QStringLiteral("--config"), path(QStringLiteral("bridge.yaml"))} + arguments);
+    return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
+}
+
+void BridgeProcess::reload(const QByteArray &config) {
+    writeFile(QStringLiteral("bridge.yaml"), config);
+    ::kill(pid_t(process.processId()), SIGHUP);
+}
+
+const QByteArray &BridgeProcess::stderrText() {
+    err += process.readAllStandardError();
+    return err;
 }
 
 } // namespace kr7::peers

@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QUrl>
 
@@ -86,5 +87,47 @@ struct HttpReply {
 };
 HttpReply httpRequest(const QUrl &url, const QByteArray &method = "GET", const QByteArray &body = {},
                       int timeoutMs = 5000);
+
+// A CA, two server certificates it signs (for a rotation; localhost and 127.0.0.1), a client certificate, and
+// a key that matches none, made by openssl in a folder of their own: ca.crt, server.crt/key, second.crt/key,
+// client.crt/key, other.key.
+struct Certificates {
+    QTemporaryDir dir;
+    QString file(const char *name) const { return dir.filePath(QString::fromLatin1(name)); }
+    bool make();
+};
+
+// A PJLink controller: connects, reads the greeting, sends requests one line each, reads one reply per
+// request (each a line ending in CR), on the caller's event loop.
+struct PjlinkController {
+    QTcpSocket socket;
+    QByteArray in;
+
+    bool open(const QString &host, quint16 port);
+    // The next line the projector sent, without its CR; empty when none came in time.
+    QByteArray line(int ms = 5000);
+    QByteArray ask(const QByteArray &request, int ms = 5000);
+    bool closedByPeer(int ms = 5000);
+    // Connected, the greeting read and, with a password, the digest sent with the first request: its reply.
+    QByteArray session(const QString &host, quint16 port, const QByteArray &password,
+                       const QByteArray &firstRequest);
+};
+
+// kr7-bridge started on a configuration the test writes, in a folder of its own; killed when done with.
+struct BridgeProcess {
+    QTemporaryDir dir;
+    QProcess process;
+    QByteArray err;
+
+    BridgeProcess();
+    ~BridgeProcess();
+    QString path(const QString &file) const { return dir.filePath(file); }
+    bool writeFile(const QString &file, const QByteArray &text) const;
+    // Writes bridge.yaml and starts with it (and these further arguments); true once it said it started.
+    bool start(const QByteArray &config, const QStringList &arguments = {});
+    // bridge.yaml written anew, and SIGHUP.
+    void reload(const QByteArray &config);
+    const QByteArray &stderrText();
+};
 
 } // namespace kr7::peers

@@ -142,6 +142,8 @@ void MqttFace::onConnected() {
     m_resubscribeMs = 1000;
     m_client->subscribe(topic(QStringLiteral("+"), "set"));
     publishAll();
+    for (const auto &[t, payload] : std::exchange(m_heldResults, {}))
+        m_client->publish(t, payload, false);
 }
 
 void MqttFace::onChanges(const StateChanges &changes) {
@@ -220,9 +222,20 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         });
 }
 
+// A result whose session is between connections (a reload restarted it, the broker went away) waits for the
+// next one, a few at most.
 void MqttFace::answer(const QString &t, const QJsonValue &request, const CommandOutcome &outcome) {
-    if (m_client) // a session that went in a reload: the new one cannot say what the old one was asked
-        m_client->publish(t, compact(resultObject(request, outcome)), false);
+    if (!m_client)
+        return; // no mqtt section any more: nobody to tell
+    const QByteArray payload = compact(resultObject(request, outcome));
+    if (m_client->isConnected() && m_client->publish(t, payload, false))
+        return;
+    if (m_heldResults.size() >= kMaxHeldResults) {
+        m_heldResults.pop_front();
+        journal(QStringLiteral("mqtt: a command's result was dropped: %1 wait for the broker already")
+                    .arg(kMaxHeldResults));
+    }
+    m_heldResults.push_back({t, payload});
 }
 
 void MqttFace::refuse(const QString &t, const QString &setTopic, const QJsonValue &request,

@@ -8,6 +8,7 @@
 #include <QElapsedTimer>
 #include <QTimer>
 
+#include <deque>
 #include <memory>
 #include <optional>
 
@@ -56,6 +57,8 @@ class MqttFace : public Face {
     int m_resubscribeMs = 1000;
     static constexpr int kMaxResubscribeMs = 300000;
     QString m_lastProblem;
+    static constexpr qsizetype kMaxHeldResults = 64;
+    std::deque<std::pair<QString, QByteArray>> m_heldResults; // topic, payload: for the next connection
     // Refusals said on stderr: at most kMaxSaid a minute, the rest counted.
     static constexpr int kMaxSaid = 20;
     QElapsedTimer m_saidWindow;
