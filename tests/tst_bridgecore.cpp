@@ -161,7 +161,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt, pjlink, web_config_file)";
+                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")
@@ -245,7 +245,18 @@ class TestBridgeCore : public QObject {
             << "4:73: pjlink inputs: 11 is given twice";
         QTest::newRow("pjlink: an unknown key")
             << pj + "      - {name: a, unit: 1}\npjlink: {password: x}\n"
-            << "5:10: pjlink: unknown key 'password' (known: password_file)";
+            << "5:10: pjlink: unknown key 'password' (known: password_file, info)";
+        QTest::newRow("pjlink: info too long")
+            << pj + "      - {name: a, unit: 1}\npjlink: {info: " + QByteArray(33, 'x') + "}\n"
+            << "5:16: pjlink info: '" + QString(33, QLatin1Char('x')) +
+                   "': at most 32 printable ASCII characters (PJLink's INFO)";
+        QTest::newRow("http_names: a URL")
+            << pj + "      - {name: a, unit: 1}\nhttp_names: [kr7.venue.example, 'https://kr7.venue.example']\n"
+            << "5:33: http_names: 'https://kr7.venue.example' is not a host name (letters, digits, '-' and dots, no scheme, port or path: kr7.venue.example)";
+        QTest::newRow("http_names: a port") << pj + "      - {name: a, unit: 1}\nhttp_names: ['proxy:8080']\n"
+                                            << "5:14: http_names: 'proxy:8080' is not a host name (letters, digits, '-' and dots, no scheme, port or path: kr7.venue.example)";
+        QTest::newRow("http_names: one name") << pj + "      - {name: a, unit: 1}\nhttp_names: kr7.example\n"
+                                              << "5:13: http_names: a list of host names (kr7.venue.example)";
         QTest::newRow("half a client certificate")
             << line + "      - {name: a, unit: 1}\nmqtt: {host: b, tls: {cert_file: /etc/c.pem}}\n"
             << "5:22: tls: a client certificate needs both cert_file and key_file";

@@ -90,7 +90,7 @@ class TestPjlink : public QObject {
         row("NAME", "", "%1NAME ?", "hall-left");
         row("INF1", "", "%1INF1 ?", "VANO");
         row("INF2", "", "%1INF2 ?", "KR7");
-        row("INFO cut to 32", "", "%1INFO ?", "line /dev/serial/by-id/usb-FTDI_");
+        row("INFO as configured, never the line", "", "%1INFO ?", "KR7 in hall B");
         row("CLSS", "", "%1CLSS ?", "2");
         row("CLSS as class 2", "", "%2CLSS ?", "2");
         row("SVER", "", "%2SVER ?", "kr7-bridge 1.40");
@@ -154,6 +154,7 @@ class TestPjlink : public QObject {
         p.readings = &readings;
         p.inputs = {QStringLiteral("31"), QStringLiteral("32"), QStringLiteral("11"), QStringLiteral("21")};
         p.version = QStringLiteral("1.40");
+        p.info = "KR7 in hall B";
         PjlinkSession session({}, {});
         const auto events = session.feed(request + '\r');
         QCOMPARE(events.size(), 1);

@@ -188,10 +188,16 @@ class TestReload : public QObject {
             QVERIFY2(said.contains(step.journal), said.constData());
 
             // Every command reaches the wire, once.
-            QTRY_VERIFY_WITH_TIMEOUT(onWire("A001C0D") == mqttBefore + 1 &&
-                                         onWire("A001C06") == httpBefore + 1 &&
-                                         onWire("A001C07") == pjlinkBefore + 1,
-                                     10000);
+            QTRY_VERIFY2_WITH_TIMEOUT(
+                onWire("A001C0D") == mqttBefore + 1 && onWire("A001C06") == httpBefore + 1 &&
+                    onWire("A001C07") == pjlinkBefore + 1,
+                qPrintable(QStringLiteral("%1: %2 %3 %4; %5")
+                               .arg(QLatin1String(name))
+                               .arg(onWire("A001C0D") - mqttBefore)
+                               .arg(onWire("A001C06") - httpBefore)
+                               .arg(onWire("A001C07") - pjlinkBefore)
+                               .arg(QString::fromUtf8(bridge.stderrText().right(1500)))),
+                10000);
             // Answered on each face that is kept or restarted.
             QVERIFY2(results.waitFor(QStringLiteral("kr7/hall-left/result"),
                                      [&](const peers::Message &m) {

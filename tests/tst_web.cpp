@@ -6,6 +6,7 @@
 #include "peers.h"
 #include "ser2net.h"
 #include "support.h"
+#include "hostnames.h"
 #include "webauth.h"
 #include "webtls.h"
 
@@ -166,6 +167,33 @@ class TestWeb : public QObject {
         QVERIFY(sameOrigin("https://127.0.0.1:9727", true, "127.0.0.1:9727"));
         QVERIFY(!sameOrigin("http://127.0.0.1:9727", true, "127.0.0.1:9727"));
         QVERIFY(!sameOrigin("https://evil.example", true, "127.0.0.1:9727"));
+    }
+
+    // The Host names served: IP literals with or without a port, localhost, the machine's and the configured
+    // names; any other name is another site's (DNS rebinding).
+    void servedHosts_data() {
+        QTest::addColumn<QByteArray>("host");
+        QTest::addColumn<bool>("served");
+        const std::pair<const char *, bool> rows[] = {
+            {"127.0.0.1:9727", true},       {"127.0.0.1", true},           {"10.0.0.20:9727", true},
+            {"[::1]:9727", true},           {"[fe80::1]", true},           {"localhost", true},
+            {"LOCALHOST:9727", true},       {"kr7.venue.example", true},   {"KR7.Venue.Example.:443", true},
+            {"booth-pc", true},             {"booth-pc.lan:9727", true},   {"evil.example:9727", false},
+            {"127.0.0.1.evil.example", false}, {"localhost.evil.example", false}, {"venue.example", false},
+            {"", false},                    {"127.0.0.1:99999", false},    {"127.0.0.1:", false},
+            {"[::1", false},                {"[::1]x", false},             {"::1", false},
+            {"user@127.0.0.1", false},      {"127.0.0.1 :80", false},      {"kr7.venue.example/x", false},
+            {"[127.0.0.1]", false},
+        };
+        for (const auto &[host, served] : rows)
+            QTest::newRow(*host ? host : "(empty)") << QByteArray(host) << served;
+    }
+    void servedHosts() {
+        QFETCH(QByteArray, host);
+        QFETCH(bool, served);
+        const ServedHosts hosts({QStringLiteral("kr7.venue.example")},
+                                {QStringLiteral("booth-pc"), QStringLiteral("booth-pc.lan")});
+        QCOMPARE(hosts.serves(host), served);
     }
 
     void initTestCase() { QVERIFY(m_certs.make()); }

@@ -276,12 +276,32 @@ void readMqtt(Config &config, const YAML::Node &node) {
     config.mqtt = m;
 }
 
+// http_names: host names as a browser or a proxy sends them in Host, without a scheme, a port or a path.
+QStringList hostNames(const YAML::Node &node) {
+    if (!node.IsSequence())
+        fail(node.Mark(), QStringLiteral("http_names: a list of host names (kr7.venue.example)"));
+    QStringList names;
+    static const QRegularExpression shape(
+        QStringLiteral("^(?=.{1,253}$)[A-Za-z0-9]([A-Za-z0-9-]{0,61}[A-Za-z0-9])?(\\.[A-Za-z0-9]([A-Za-z0-9-]"
+                       "{0,61}[A-Za-z0-9])?)*$"));
+    for (const YAML::Node &n : node) {
+        const QString name = scalar(n, QStringLiteral("http_names"));
+        if (!shape.match(name).hasMatch())
+            fail(n.Mark(),
+                 QStringLiteral("http_names: '%1' is not a host name (letters, digits, '-' and dots, "
+                                "no scheme, port or path: kr7.venue.example)")
+                     .arg(name));
+        names << name.toLower();
+    }
+    return names;
+}
+
 Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
-    const auto keys =
-        keysOf(root, QStringLiteral("settings"),
-               {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink", "web_config_file"});
+    const auto keys = keysOf(root, QStringLiteral("settings"),
+                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink",
+                              "web_config_file", "http_names"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -300,9 +320,21 @@ Config read(const YAML::Node &root) {
     for (const YAML::Node &line : lines)
         readLine(config, line, names, listeners);
     if (keys.count("pjlink")) {
-        const auto pj = keysOf(keys.at("pjlink"), QStringLiteral("pjlink"), {"password_file"});
+        const auto pj = keysOf(keys.at("pjlink"), QStringLiteral("pjlink"), {"password_file", "info"});
         config.pjlink.passwordFile = fileSetting(pj, "password_file");
+        if (const auto it = pj.find("info"); it != pj.end()) {
+            const QString info = scalar(it->second, QStringLiteral("info"));
+            static const QRegularExpression printable(QStringLiteral("^[\\x20-\\x7e]{0,32}$"));
+            if (!printable.match(info).hasMatch())
+                fail(
+                    it->second.Mark(),
+                    QStringLiteral("pjlink info: '%1': at most 32 printable ASCII characters (PJLink's INFO)")
+                        .arg(info));
+            config.pjlink.info = info.toLatin1();
+        }
     }
+    if (keys.count("http_names"))
+        config.httpNames = hostNames(keys.at("http_names"));
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     config.webConfigFile = fileSetting(keys, "web_config_file");

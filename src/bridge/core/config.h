@@ -67,6 +67,8 @@ struct MqttConfig {
 struct PjlinkConfig {
     FileSetting passwordFile; // none: no authentication ("PJLINK 0")
     QByteArray password;      // the file's first line, read by loadConfig
+    // What INFO answers: never the line's port, which names a serial gateway that has no password of its own.
+    QByteArray info = "KR7 via kr7-bridge";
     bool operator==(const PjlinkConfig &) const = default;
 };
 
@@ -79,6 +81,9 @@ struct Config {
     std::optional<MqttConfig> mqtt; // absent: no MQTT
     PjlinkConfig pjlink;
     FileSetting webConfigFile; // the exporters' web configuration: TLS, users, operators; none: plain HTTP
+    // Host names the HTTP face serves besides IP literals, localhost and the machine's own names (a venue DNS
+    // name, a reverse proxy's): a request for any other name is not this bridge's (DNS rebinding).
+    QStringList httpNames;
 
     qsizetype projectorCount() const;
 };

@@ -4,8 +4,10 @@
 #include "commands.h"
 #include "journal.h"
 #include "kr7version.h"
+#include "limiter.h"
 
 #include <QDeadlineTimer>
+#include <QElapsedTimer>
 #include <QRandomGenerator>
 #include <QTcpServer>
 #include <QTcpSocket>
@@ -15,6 +17,7 @@
 #include <deque>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <numeric>
 
 namespace kr7::bridge {
@@ -47,6 +50,24 @@ struct Sample {
 
 } // namespace
 
+// Failed digests per address, shared by every thread: five within a minute and that address is refused on
+// every projector's listener for a minute.
+struct PjlinkFace::AuthLimits {
+    std::mutex lock;
+    LoginLimiter limiter;
+    QElapsedTimer clock;
+    AuthLimits() { clock.start(); }
+    bool blocked(const QString &address) {
+        const std::lock_guard<std::mutex> hold(lock);
+        return limiter.blocked(address, clock.elapsed());
+    }
+    // True when this failure blocks the address.
+    bool failed(const QString &address) {
+        const std::lock_guard<std::mutex> hold(lock);
+        return limiter.failed(address, clock.elapsed());
+    }
+};
+
 // Everything on the face's thread: the listeners, their controllers' connections and the copies they answer
 // from. Its members are touched on that thread only; the face reaches it through queued calls.
 class PjlinkFace::FaceThread : public QObject {
@@ -55,9 +76,12 @@ class PjlinkFace::FaceThread : public QObject {
     using Submit = std::function<void(const QString &projector, const QString &address, const SetRequest &,
                                       std::function<void(const CommandOutcome &)>)>;
     using Record = std::function<void(QList<Sample>)>;
+    // An address that has just been refused for a minute: every thread closes its connections.
+    using Blocked = std::function<void(const QString &address)>;
 
-    FaceThread(int thread, Submit submit, Record record)
-        : m_thread(thread), m_submit(std::move(submit)), m_record(std::move(record)) {}
+    FaceThread(int thread, Submit submit, Record record, std::shared_ptr<AuthLimits> limits, Blocked blocked)
+        : m_thread(thread), m_submit(std::move(submit)), m_record(std::move(record)),
+          m_limits(std::move(limits)), m_blocked(std::move(blocked)) {}
 
     void start();
     void stop();
@@ -66,6 +90,8 @@ class PjlinkFace::FaceThread : public QObject {
     void updateCopies(std::map<QString, ProjectorCopy> copies);
     // These are all the copies there are now (after a reload): the others are forgotten.
     void replaceCopies(std::map<QString, ProjectorCopy> copies);
+    // Closes every connection from the address.
+    void dropFrom(const QString &address);
 
   private:
     struct Listener;
@@ -83,6 +109,8 @@ class PjlinkFace::FaceThread : public QObject {
     int m_thread; // serves the projectors threadOf() puts here
     Submit m_submit;
     Record m_record;
+    std::shared_ptr<AuthLimits> m_limits;
+    Blocked m_blocked;
     PjlinkConfig m_config;
     std::map<QString, std::unique_ptr<Listener>> m_listeners; // by projector name
     std::map<QString, ProjectorCopy> m_copies;
@@ -100,10 +128,11 @@ struct PjlinkFace::FaceThread::Connection : QObject {
         bool started = false; // its setting was handed to the line
     };
     Connection(QTcpSocket *s, Listener *l, PjlinkSession session)
-        : socket(s), listener(l), session(std::move(session)) {}
+        : socket(s), listener(l), session(std::move(session)), address(s->peerAddress().toString()) {}
     QTcpSocket *socket;
     Listener *listener;
     PjlinkSession session;
+    QString address;
     QTimer idle;
     std::deque<std::shared_ptr<Pending>> pending;
     bool closing = false;
@@ -215,14 +244,17 @@ void PjlinkFace::FaceThread::listen(Listener &l) {
 
 void PjlinkFace::FaceThread::accept(Listener &l) {
     while (QTcpSocket *socket = l.server.nextPendingConnection()) {
-        if (l.connections.size() >= kMaxConnections) {
+        if (l.connections.size() >= kMaxConnections || m_limits->blocked(socket->peerAddress().toString())) {
             socket->abort();
             socket->deleteLater();
             continue;
         }
         socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
+        // What the socket keeps of a controller's bytes not yet taken: beyond it, the rest waits in TCP's
+        // buffers (the controller's own, in the end).
+        socket->setReadBufferSize(kReadBufferBytes);
         const QByteArray random =
-            QByteArray::number(QRandomGenerator::global()->generate(), 16).rightJustified(8, '0');
+            QByteArray::number(QRandomGenerator::system()->generate(), 16).rightJustified(8, '0');
         auto *c = new Connection(socket, &l, PjlinkSession(m_config.password, random));
         c->setParent(this);
         socket->setParent(c);
@@ -257,6 +289,7 @@ PjlinkProjector PjlinkFace::FaceThread::view(const Listener &l) const {
     v.inputs = l.listen.inputs;
     v.frozen = l.frozen;
     v.version = QStringLiteral(KR7_VERSION);
+    v.info = m_config.info;
     if (const auto it = m_copies.find(l.name); it != m_copies.end()) {
         v.port = it->second.port;
         v.unit = it->second.unit;
@@ -286,24 +319,55 @@ void PjlinkFace::FaceThread::replaceCopies(std::map<QString, ProjectorCopy> copi
     updateCopies(std::move(copies));
 }
 
+// Lines are taken one at a time while fewer than kMaxWaitingRequests wait for their answer (a setting waits
+// for its line, and what came after it with it); the rest stays in the socket's bounded buffer and in TCP's,
+// so a controller that writes faster than it is answered is slowed down, never held in memory.
 void PjlinkFace::FaceThread::onBytes(Connection *c) {
-    const QByteArray bytes = c->socket->readAll();
+    if (c->closing)
+        return;
     c->idle.start(kIdleMs);
-    for (const PjlinkSession::Event &e : c->session.feed(bytes)) {
-        switch (e.kind) {
-        case PjlinkSession::Event::Kind::AuthFailed:
-            c->listener->authFailures += 1;
-            record(*c->listener, &kAuthFailures, c->listener->authFailures);
-            c->socket->write("PJLINK ERRA\r");
-            c->socket->disconnectFromHost(); // after the answer; disconnected() then drops it
+    while (!c->closing && c->pending.size() < kMaxWaitingRequests) {
+        // More than the buffer holds: the socket also looks for bytes beyond it, and reads again once room is
+        // made.
+        const QByteArray chunk = c->socket->peek(kReadBufferBytes + 1);
+        if (chunk.isEmpty())
             return;
-        case PjlinkSession::Event::Kind::Overlong:
-            return drop(c);
-        case PjlinkSession::Event::Kind::Request:
-            answer(c, e.request);
-            break;
+        qsizetype taken = 0;
+        while (taken < chunk.size() && !c->closing && c->pending.size() < kMaxWaitingRequests) {
+            const qsizetype cr = chunk.indexOf('\r', taken);
+            const qsizetype end = cr < 0 ? chunk.size() : cr + 1;
+            const QList<PjlinkSession::Event> events =
+                c->session.feed(QByteArrayView(chunk).sliced(taken, end - taken));
+            taken = end;
+            for (const PjlinkSession::Event &e : events) {
+                switch (e.kind) {
+                case PjlinkSession::Event::Kind::AuthFailed:
+                    c->socket->skip(taken);
+                    c->listener->authFailures += 1;
+                    record(*c->listener, &kAuthFailures, c->listener->authFailures);
+                    if (m_limits->failed(c->address)) // before the answer: the address's next try is refused
+                        m_blocked(c->address);
+                    c->socket->write("PJLINK ERRA\r");
+                    c->socket->disconnectFromHost(); // after the answer; disconnected() then drops it
+                    return;
+                case PjlinkSession::Event::Kind::Overlong:
+                    return drop(c);
+                case PjlinkSession::Event::Kind::Request:
+                    answer(c, e.request);
+                    break;
+                }
+            }
         }
+        if (!c->closing)
+            c->socket->skip(taken);
     }
+}
+
+void PjlinkFace::FaceThread::dropFrom(const QString &address) {
+    for (auto &[name, l] : m_listeners)
+        for (Connection *c : QList<Connection *>(l->connections))
+            if (c->address == address)
+                drop(c);
 }
 
 void PjlinkFace::FaceThread::answer(Connection *c, const PjlinkRequest &request) {
@@ -325,6 +389,9 @@ void PjlinkFace::FaceThread::flush(Connection *c) {
             if (!c->closing)
                 c->socket->write(pjlinkReply(p->request, *p->value)), c->socket->flush();
             c->pending.pop_front();
+            // A controller that does not read what it asked for: closed before its replies pile up here.
+            if (!c->closing && c->socket->bytesToWrite() > kMaxUnreadReplyBytes)
+                return drop(c);
             continue;
         }
         if (p->started)
@@ -351,13 +418,13 @@ void PjlinkFace::FaceThread::flush(Connection *c) {
                          if (const auto it = m_listeners.find(name); a.freeze && it != m_listeners.end())
                              it->second->frozen = *a.freeze;
                      }
-                     if (alive)
-                         flush(alive);
+                     if (!alive)
+                         return;
+                     flush(alive);
+                     onBytes(alive); // what waited behind the setting
                  });
         break;
     }
-    if (!c->closing)
-        c->idle.start(kIdleMs);
 }
 
 namespace {
@@ -385,7 +452,7 @@ PjlinkFace::Part PjlinkFace::partOf(const Config &config) {
 }
 
 PjlinkFace::PjlinkFace(FaceServices services, const Settings &settings, QObject *parent)
-    : Face(parent), m_services(services) {
+    : Face(parent), m_services(services), m_limits(std::make_shared<AuthLimits>()) {
     auto toState = [this](QList<Sample> samples) {
         QMetaObject::invokeMethod(this, [this, samples = std::move(samples)] {
             for (const Sample &s : samples)
@@ -401,7 +468,16 @@ PjlinkFace::PjlinkFace(FaceServices services, const Settings &settings, QObject 
                 submitFrom(t, projector, address, request, std::move(done));
             });
         };
-        m_faceThreads[t] = new FaceThread(t, toLine, toState);
+        m_faceThreads[t] = new FaceThread(t, toLine, toState, m_limits, [this](const QString &address) {
+            QMetaObject::invokeMethod(this, [this, address] {
+                journal(
+                    QStringLiteral("pjlink: %1 failed to authenticate %2 times within a minute; refused on "
+                                   "every projector for a minute")
+                        .arg(address)
+                        .arg(LoginLimiter::kMaxFailures));
+                onEachThread([address](FaceThread &f) { f.dropFrom(address); });
+            });
+        });
         m_faceThreads[t]->moveToThread(&m_threads[t]);
         m_threads[t].setObjectName(QStringLiteral("pjlink-%1").arg(t + 1));
         m_threads[t].start();

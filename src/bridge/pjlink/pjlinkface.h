@@ -12,6 +12,7 @@
 #include <array>
 #include <functional>
 #include <map>
+#include <memory>
 
 namespace kr7::bridge {
 
@@ -36,6 +37,9 @@ class PjlinkFace : public Face {
     static constexpr int kRecordEveryMs = 1000;
     static constexpr int kThreads = 4;
     static constexpr int kEndWaitMs = 2000; // the most the process's end waits for the threads, all together
+    static constexpr qsizetype kMaxWaitingRequests = 8;       // on one connection
+    static constexpr qint64 kReadBufferBytes = 4096;          // of one connection's bytes not yet taken
+    static constexpr qint64 kMaxUnreadReplyBytes = 64 * 1024; // replies its controller has not read
 
     static const FaceFamily kListening, kConnections, kRequests, kAuthFailures;
 
@@ -55,6 +59,7 @@ class PjlinkFace : public Face {
     static int threadOf(const QString &projector);
 
     class FaceThread;
+    struct AuthLimits;
 
   private:
     struct Part; // what the face takes of the settings
@@ -73,6 +78,7 @@ class PjlinkFace : public Face {
     QHash<QString, int> m_indexOf; // those projectors' indexes in the state
     std::array<QThread, kThreads> m_threads;
     std::array<QPointer<FaceThread>, kThreads> m_faceThreads; // each lives on its thread
+    std::shared_ptr<AuthLimits> m_limits;
 };
 
 } // namespace kr7::bridge

@@ -110,7 +110,7 @@ std::optional<QByteArray> queryName(const PjlinkProjector &p, QByteArrayView) {
 }
 
 std::optional<QByteArray> queryInfo(const PjlinkProjector &p, QByteArrayView) {
-    return QStringLiteral("line %1 unit %2").arg(p.port, p.unit).toLatin1().left(32);
+    return p.info.left(32);
 }
 
 std::optional<QByteArray> queryFreeze(const PjlinkProjector &p, QByteArrayView) {

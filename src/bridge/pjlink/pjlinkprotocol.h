@@ -70,6 +70,7 @@ struct PjlinkProjector {
     QStringList inputs;  // the PJLink codes of inputs 1-4
     bool frozen = false; // the last freeze the bridge sent
     QString version;
+    QByteArray info; // what INFO answers, as configured
 };
 
 // What a request comes to: a value to answer now, or a line to send first.

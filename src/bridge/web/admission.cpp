@@ -14,10 +14,10 @@ struct Admission::Guard : QObject {
     Guard(QTcpSocket *s, QString a) : QObject(s), socket(s), address(std::move(a)) {}
     QTcpSocket *socket;
     QString address;
-    bool sentWholeRequest = false; // never evicted for a newcomer
-    bool readingHeaders = true;    // a request (or the TLS handshake) under way, its headers not all in
-    QByteArray tail;               // the last bytes seen, to find a header's end across reads
-    qint64 unansweredBytes = 0;    // of requests not yet answered
+    bool trusted = false;       // answered for an authenticated user: never evicted for a newcomer
+    bool readingHeaders = true; // a request (or the TLS handshake) under way, its headers not all in
+    QByteArray tail;            // the last bytes seen, to find a header's end across reads
+    qint64 unansweredBytes = 0; // of requests not yet answered
     QTimer deadline;
     QTimer idle;
 };
@@ -65,13 +65,6 @@ void Admission::incomingConnection(qintptr descriptor) {
     connect(&guard->idle, &QTimer::timeout, socket, &QTcpSocket::abort);
     guard->deadline.start(kHeaderDeadlineMs);
     guard->idle.start(kIdleMs);
-    connect(socket, &QTcpSocket::bytesWritten, guard, [guard] {
-        // An answer going out means the request before it ended (an event stream keeps writing).
-        guard->unansweredBytes = 0;
-        guard->readingHeaders = false;
-        guard->deadline.stop();
-        guard->idle.start();
-    });
     // Connected before the HTTP server's own handler, so it runs first.
     connect(socket, &QTcpSocket::readyRead, guard, [this, socket, guard] { onBytes(socket, guard); });
     auto *ssl = qobject_cast<QSslSocket *>(socket);
@@ -88,8 +81,33 @@ void Admission::incomingConnection(qintptr descriptor) {
     ssl->startServerEncryption();
 }
 
+Admission::Guard *Admission::guardOf(QTcpSocket *socket) const {
+    for (Guard *g : m_open)
+        if (g->socket == socket)
+            return g;
+    return nullptr;
+}
+
+void Admission::answered(QTcpSocket *socket, bool trusted) {
+    Guard *g = guardOf(socket);
+    if (!g)
+        return;
+    g->unansweredBytes = 0;
+    g->readingHeaders = false;
+    g->deadline.stop();
+    g->idle.start(kIdleMs);
+    g->trusted = g->trusted || trusted;
+}
+
+void Admission::streaming(QTcpSocket *socket) {
+    if (Guard *g = guardOf(socket)) {
+        g->idle.stop();
+        g->deadline.stop();
+        g->readingHeaders = false;
+    }
+}
+
 void Admission::onBytes(QTcpSocket *socket, Guard *guard) const {
-    guard->idle.start();
     const qint64 available = socket->bytesAvailable();
     if (!guard->readingHeaders) {
         guard->readingHeaders = true;
@@ -109,7 +127,6 @@ void Admission::onBytes(QTcpSocket *socket, Guard *guard) const {
         const QByteArray seen = guard->tail + socket->peek(available);
         if (seen.contains("\r\n\r\n")) {
             guard->deadline.stop();
-            guard->sentWholeRequest = true;
             guard->tail.clear();
         } else {
             guard->tail = seen.right(3);
@@ -117,13 +134,13 @@ void Admission::onBytes(QTcpSocket *socket, Guard *guard) const {
     }
 }
 
-// Every slot taken: the oldest connection that has not sent a whole request makes way. False when all have
-// (kept-alive scrapers, open consoles).
+// Every slot taken: the oldest connection that was not yet answered for an authenticated user makes way.
+// False when all were (kept-alive scrapers, open consoles).
 bool Admission::makeRoom() {
     if (m_open.size() < kMaxConnections)
         return true;
     for (Guard *g : m_open)
-        if (!g->sentWholeRequest) {
+        if (!g->trusted) {
             m_open.removeAll(g);
             g->socket->abort();
             return true;

@@ -35,11 +35,18 @@ class Admission : public QTcpServer {
     // the files are not read again until they change.
     bool readTls(QString *error);
 
+    // A request of this connection was answered; trusted: for an authenticated user, or any one where no
+    // users are configured. Its idle deadline runs from now.
+    void answered(QTcpSocket *socket, bool trusted);
+    // The connection is an event stream now: no idle deadline (its keep-alives keep it honest).
+    void streaming(QTcpSocket *socket);
+
   protected:
     void incomingConnection(qintptr descriptor) override;
 
   private:
     struct Guard;
+    Guard *guardOf(QTcpSocket *socket) const;
     void onBytes(QTcpSocket *socket, Guard *guard) const;
     bool makeRoom();
     void rotate();

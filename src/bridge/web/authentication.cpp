@@ -19,20 +19,26 @@ void Authentication::check(QByteArrayView authorization, const QString &address,
     using K = Verdict::Kind;
     if (!m_passwords)
         return done({K::Allowed, {}});
+    // A password verified before is honoured first: a scraper behind the same NAT as a client that keeps
+    // failing goes on.
+    const std::optional<Credentials> credentials = basicCredentials(authorization);
+    if (credentials && m_passwords->remembered(*credentials))
+        return done({K::Allowed, credentials->user});
     if (m_logins.blocked(address, m_clock.elapsed()))
         return done({K::TooManyFailures, {}});
-    const std::optional<Credentials> credentials = basicCredentials(authorization);
     if (!credentials)
         return done({K::NeedsLogin, {}}); // asking for them is no failed attempt
-    if (m_passwords->remembered(*credentials))
-        return done({K::Allowed, credentials->user});
+    // Checks still waiting count against their address: one client cannot keep the pool to itself.
+    if (m_passwords->waitingFrom(address) >= PasswordCheck::kMaxWaitingPerAddress)
+        return done({K::TooManyFailures, {}});
     QPointer<QObject> alive(context);
-    const bool queued = m_passwords->check(*credentials, [=, this, user = credentials->user](bool ok) {
-        if (!ok)
-            m_logins.failed(address, m_clock.elapsed());
-        if (alive)
-            done(ok ? Verdict{K::Allowed, user} : Verdict{K::NeedsLogin, {}});
-    });
+    const bool queued =
+        m_passwords->check(*credentials, address, [=, this, user = credentials->user](bool ok) {
+            if (!ok)
+                m_logins.failed(address, m_clock.elapsed());
+            if (alive)
+                done(ok ? Verdict{K::Allowed, user} : Verdict{K::NeedsLogin, {}});
+        });
     if (!queued)
         done({K::Busy, {}});
 }

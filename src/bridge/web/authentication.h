@@ -43,6 +43,7 @@ class Authentication : public QObject {
     // Without a web configuration, commands are taken only on a loopback address (a page that anyone on the
     // network can open never switches a projector); with one, only from its operators.
     bool mayCommand(const QString &user) const;
+    bool usersConfigured() const { return bool(m_passwords); }
     // The token a page carries for the user's commands.
     QByteArray token(const QString &user) const;
 

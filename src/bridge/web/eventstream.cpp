@@ -27,6 +27,11 @@ EventStream::EventStream(const BridgeState &state, ChangeFeed &feed, QObject *pa
     connect(&m_keepAlive, &QTimer::timeout, this, &EventStream::keepAlive);
 }
 
+bool EventStream::isStream(const QTcpSocket *socket) const {
+    return std::any_of(m_streams.begin(), m_streams.end(),
+                       [socket](const QPointer<QTcpSocket> &s) { return s == socket; });
+}
+
 bool EventStream::hasRoom() const {
     return m_streams.size() < kMaxStreams;
 }

@@ -32,6 +32,7 @@ class EventStream : public QObject {
     // Makes the socket a stream: head (status line and headers) and the hello, then every projector.
     void open(QTcpSocket *socket, const QByteArray &head, const QJsonObject &hello);
     qsizetype count() const { return m_streams.size(); }
+    bool isStream(const QTcpSocket *socket) const;
 
   private:
     void onChanges(const StateChanges &changes);

@@ -7,7 +7,8 @@
 namespace kr7::bridge {
 
 HttpFace::HttpFace(FaceServices services, const Settings &settings, QObject *parent)
-    : Face(parent), m_services(services), m_settings(HttpSettings::of(settings)) {
+    : Face(parent), m_services(services), m_settings(HttpSettings::of(settings)),
+      m_machine(ServedHosts::machineNames()) {
     QByteArray secret(32, Qt::Uninitialized);
     QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(secret.data()), 8);
     m_secret = secret;
@@ -16,7 +17,7 @@ HttpFace::HttpFace(FaceServices services, const Settings &settings, QObject *par
 HttpFace::~HttpFace() = default;
 
 std::unique_ptr<HttpRoutes> HttpFace::make(const HttpSettings &settings) const {
-    return std::make_unique<HttpRoutes>(m_services, settings, m_secret);
+    return std::make_unique<HttpRoutes>(m_services, settings, m_secret, m_machine);
 }
 
 bool HttpFace::start(QString *error) {

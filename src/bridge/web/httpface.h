@@ -28,7 +28,8 @@ class HttpFace : public Face {
 
     FaceServices m_services;
     HttpSettings m_settings;
-    QByteArray m_secret; // this run's key for the pages' command tokens, kept across restarts
+    QByteArray m_secret;   // this run's key for the pages' command tokens, kept across restarts
+    QStringList m_machine; // this machine's own names
     std::unique_ptr<HttpRoutes> m_routes;
 };
 

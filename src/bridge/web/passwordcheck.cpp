@@ -41,7 +41,7 @@ bool matches(const QByteArray &password, const QByteArray &hash) {
 
 PasswordCheck::PasswordCheck(std::map<QString, QByteArray> users, QObject *parent)
     : QObject(parent), m_users(std::move(users)) {
-    m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount()));
+    m_pool.setMaxThreadCount(std::max(1, QThread::idealThreadCount() - 1));
 }
 
 PasswordCheck::~PasswordCheck() {
@@ -56,17 +56,20 @@ std::optional<bool> PasswordCheck::remembered(const Credentials &c) const {
     return std::nullopt;
 }
 
-bool PasswordCheck::check(const Credentials &c, std::function<void(bool)> done) {
+bool PasswordCheck::check(const Credentials &c, const QString &address, std::function<void(bool)> done) {
     if (m_waiting >= kMaxWaiting)
         return false;
     ++m_waiting;
+    ++m_waitingFrom[address];
     const auto user = m_users.find(c.user);
     const bool known = user != m_users.end();
     const QByteArray hash = known ? user->second : QByteArray();
-    m_pool.start([this, c, hash, known, done = std::move(done)] {
+    m_pool.start([this, c, address, hash, known, done = std::move(done)] {
         const bool ok = matches(c.password, known ? hash : decoyHash()) && known;
-        QMetaObject::invokeMethod(this, [this, c, ok, done] {
+        QMetaObject::invokeMethod(this, [this, c, address, ok, done] {
             --m_waiting;
+            if (--m_waitingFrom[address] <= 0)
+                m_waitingFrom.remove(address);
             if (ok)
                 m_verified.insert(c.user, fingerprint(c.password));
             done(ok);

@@ -34,6 +34,8 @@ QByteArray reason(int status) {
         return "Method Not Allowed";
     case 413:
         return "Payload Too Large";
+    case 421:
+        return "Misdirected Request";
     case 429:
         return "Too Many Requests";
     case 503:
@@ -54,8 +56,17 @@ QByteArray resource(const QString &path) {
 
 } // namespace
 
+// Answers after which the connection is closed: a client refused holds no slot.
+bool closesAfter(int status) {
+    for (const int s : {400, 401, 403, 404, 405, 413, 421, 429})
+        if (status == s)
+            return true;
+    return false;
+}
+
 HttpSettings HttpSettings::of(const Settings &settings) {
-    return HttpSettings{settings.config.listenHost, settings.config.listenPort, settings.web};
+    return HttpSettings{settings.config.listenHost, settings.config.listenPort, settings.web,
+                        settings.config.httpNames};
 }
 
 // A request as the routes need it after its handler has returned (a password check or a command pending).
@@ -66,8 +77,9 @@ struct HttpRoutes::HeldRequest {
     QByteArray host;
     QByteArray token;
     QByteArray body;
-    QString address; // the client's
-    bool close = false;
+    QString address;      // the client's
+    bool close = false;   // the client asked for it
+    bool trusted = false; // for an authenticated user, or where no users are configured
 
     static HeldRequest of(const QHttpServerRequest &r, const QTcpSocket *socket) {
         return HeldRequest{r.method(),
@@ -77,12 +89,15 @@ struct HttpRoutes::HeldRequest {
                            r.value("X-KR7-Token"),
                            r.body(),
                            socket->peerAddress().toString(),
-                           r.value("Connection").toLower() == "close"};
+                           r.value("Connection").toLower() == "close",
+                           false};
     }
 };
 
-HttpRoutes::HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret, QObject *parent)
+HttpRoutes::HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret,
+                       const QStringList &machine, QObject *parent)
     : QAbstractHttpServer(parent), m_services(services), m_settings(std::move(settings)),
+      m_hosts(m_settings.names, machine),
       m_auth(m_settings.web, std::move(secret), QHostAddress(m_settings.host).isLoopback()),
       m_events(services.state, services.feed) {
     const BridgeState &state = m_services.state;
@@ -117,6 +132,7 @@ bool HttpRoutes::listen(QString *error) {
         return false;
     }
     bind(admission);
+    m_admission = admission;
     return true;
 }
 
@@ -150,23 +166,34 @@ void HttpRoutes::send(QTcpSocket *socket, const HeldRequest &request, int status
     for (const auto &[name, value] : extra)
         head += name + ": " + value + "\r\n";
     head += securityHeaders();
-    if (request.close)
+    const bool close = request.close || closesAfter(status);
+    if (close)
         head += "Connection: close\r\n";
     socket->write(head + "\r\n" + (request.method == QHttpServerRequest::Method::Head ? QByteArray() : body));
-    if (request.close)
+    if (m_admission)
+        m_admission->answered(socket, status < 300 && request.trusted);
+    if (close)
         socket->disconnectFromHost();
 }
 
 bool HttpRoutes::handleRequest(const QHttpServerRequest &r, QTcpSocket *socket) {
-    const HeldRequest request = HeldRequest::of(r, socket);
+    if (m_events.isStream(socket)) {
+        socket->abort(); // a stream takes no further request
+        return true;
+    }
+    HeldRequest request = HeldRequest::of(r, socket);
+    // A name this bridge does not serve is a page of another site that pointed its name here: nothing of it.
+    if (!m_hosts.serves(request.host))
+        return send(socket, request, 421, "text/plain", "this bridge does not serve that name\n"), true;
     QPointer<QTcpSocket> alive(socket);
     m_auth.check(r.value("Authorization"), request.address, socket,
-                 [this, request, alive](const Authentication::Verdict &verdict) {
+                 [this, request, alive](const Authentication::Verdict &verdict) mutable {
                      if (!alive)
                          return;
                      using K = Authentication::Verdict::Kind;
                      switch (verdict.kind) {
                      case K::Allowed:
+                         request.trusted = !verdict.user.isEmpty() || !m_auth.usersConfigured();
                          return serve(request, alive, verdict.user);
                      case K::NeedsLogin:
                          return send(alive, request, 401, "text/plain", "a user and password are needed\n",
@@ -298,6 +325,8 @@ void HttpRoutes::openStream(const HeldRequest &request, QTcpSocket *socket, cons
         {QStringLiteral("operator"), m_auth.mayCommand(user)},
         {QStringLiteral("version"), QStringLiteral(KR7_VERSION)}};
     m_events.open(socket, head, hello);
+    if (m_admission)
+        m_admission->streaming(socket);
 }
 
 void HttpRoutes::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {

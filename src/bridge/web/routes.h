@@ -3,6 +3,7 @@
 #include "authentication.h"
 #include "eventstream.h"
 #include "face.h"
+#include "hostnames.h"
 #include "metricstext.h"
 #include "settings.h"
 
@@ -16,11 +17,14 @@ class QTcpSocket;
 
 namespace kr7::bridge {
 
+class Admission;
+
 // What the HTTP face takes of the settings: where it listens and how it is secured.
 struct HttpSettings {
     QString host;
     quint16 port = 0;
     std::optional<WebConfig> web;
+    QStringList names; // http_names
     bool operator==(const HttpSettings &) const = default;
 
     static HttpSettings of(const Settings &settings);
@@ -37,8 +41,10 @@ class HttpRoutes : public QAbstractHttpServer {
     // state at most this much older than it is (the projectors themselves are polled every few seconds).
     static constexpr int kRenderEveryMs = 500;
 
-    // secret: this run's key for the pages' tokens, the same for every listener of the run.
-    HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret, QObject *parent = nullptr);
+    // secret: this run's key for the pages' tokens, the same for every listener of the run; machine: this
+    // machine's own names, served in Host.
+    HttpRoutes(FaceServices services, HttpSettings settings, QByteArray secret, const QStringList &machine,
+               QObject *parent = nullptr);
     ~HttpRoutes() override;
 
     // Listens on the settings' address only. False with the reason when it cannot.
@@ -61,6 +67,8 @@ class HttpRoutes : public QAbstractHttpServer {
 
     FaceServices m_services;
     HttpSettings m_settings;
+    ServedHosts m_hosts;
+    Admission *m_admission = nullptr; // the listener's, once listening
     Authentication m_auth;
     EventStream m_events;
 

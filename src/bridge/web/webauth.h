@@ -1,7 +1,9 @@
 #pragma once
 
+#include "limiter.h"
 #include <QByteArray>
 #include <QByteArrayView>
+
 #include <QHash>
 #include <QString>
 
@@ -18,28 +20,6 @@ struct Credentials {
 // The user and password of an "Authorization: Basic ..." header; nothing for any other header or a broken
 // one.
 std::optional<Credentials> basicCredentials(QByteArrayView authorization);
-
-// Failed logins per client address: five within a minute, and the address is refused for a minute, the right
-// password included. Times are milliseconds of a monotonic clock. At most kMaxAddresses are remembered: a
-// flood of addresses forgets the oldest first.
-class LoginLimiter {
-  public:
-    static constexpr int kMaxFailures = 5;
-    static constexpr qint64 kWindowMs = 60000;
-    static constexpr qint64 kBlockMs = 60000;
-    static constexpr int kMaxAddresses = 4096;
-
-    bool blocked(const QString &address, qint64 now) const;
-    void failed(const QString &address, qint64 now);
-
-  private:
-    struct Record {
-        std::deque<qint64> failures; // the last kMaxFailures
-        qint64 blockedUntil = -1;
-        qint64 last = 0;
-    };
-    QHash<QString, Record> m_records;
-};
 
 // The token a page carries to send commands: bound to the user and to this run of the bridge (secret).
 QByteArray csrfToken(QByteArrayView secret, const QString &user);
