@@ -187,6 +187,7 @@ class TestWeb : public QObject {
         };
         for (const auto &[host, served] : rows)
             QTest::newRow(*host ? host : "(empty)") << QByteArray(host) << served;
+        QTest::newRow("a NUL in an IPv6 literal") << QByteArray("[::1\0\0]:9727", 13) << false;
     }
     void servedHosts() {
         QFETCH(QByteArray, host);

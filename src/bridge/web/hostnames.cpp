@@ -3,6 +3,8 @@
 #include <QHostAddress>
 #include <QHostInfo>
 
+#include <cctype>
+
 namespace kr7::bridge {
 
 namespace {
@@ -45,7 +47,11 @@ bool ServedHosts::serves(QByteArrayView host) const {
         const QByteArrayView rest = host.sliced(close + 1);
         if (!rest.isEmpty() && !(rest.front() == ':' && isPort(rest.sliced(1))))
             return false;
-        const QHostAddress address(QString::fromLatin1(host.sliced(1, close - 1)));
+        const QByteArrayView inside = host.sliced(1, close - 1);
+        for (const char c : inside)
+            if (!std::isxdigit(uchar(c)) && c != ':' && c != '.')
+                return false; // what the address parser might pass over (a NUL, a zone)
+        const QHostAddress address(QString::fromLatin1(inside));
         return address.protocol() == QAbstractSocket::IPv6Protocol;
     }
     if (const qsizetype colon = host.lastIndexOf(':'); colon >= 0) {
