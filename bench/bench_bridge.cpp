@@ -361,7 +361,8 @@ void consoleFigures(qint64 pid, quint16 port, int projectors, int seconds) {
     node.start(QStringLiteral("node"),
                {QStringLiteral(KR7_SOURCE_DIR "/bench/console_load.mjs"),
                 QStringLiteral("http://127.0.0.1:%1/").arg(port), QString::number(projectors)});
-    while (!node.waitForFinished(100))
+    // Not waitForFinished: it is false at once for a process that has already ended.
+    while (node.state() != QProcess::NotRunning)
         runFor(100);
 
     double cpu0 = processCpuSeconds(pid);

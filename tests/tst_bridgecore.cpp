@@ -161,7 +161,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names)";
+                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names, history)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")
@@ -251,10 +251,23 @@ class TestBridgeCore : public QObject {
             << "5:16: pjlink info: '" + QString(33, QLatin1Char('x')) +
                    "': at most 32 printable ASCII characters (PJLink's INFO)";
         QTest::newRow("http_names: a URL")
-            << pj + "      - {name: a, unit: 1}\nhttp_names: [kr7.venue.example, 'https://kr7.venue.example']\n"
-            << "5:33: http_names: 'https://kr7.venue.example' is not a host name (letters, digits, '-' and dots, no scheme, port or path: kr7.venue.example)";
-        QTest::newRow("http_names: a port") << pj + "      - {name: a, unit: 1}\nhttp_names: ['proxy:8080']\n"
-                                            << "5:14: http_names: 'proxy:8080' is not a host name (letters, digits, '-' and dots, no scheme, port or path: kr7.venue.example)";
+            << pj + "      - {name: a, unit: 1}\nhttp_names: [kr7.venue.example, "
+                    "'https://kr7.venue.example']\n"
+            << "5:33: http_names: 'https://kr7.venue.example' is not a host name (letters, digits, '-' and "
+               "dots, no scheme, port or path: kr7.venue.example)";
+        QTest::newRow("http_names: a port")
+            << pj + "      - {name: a, unit: 1}\nhttp_names: ['proxy:8080']\n"
+            << "5:14: http_names: 'proxy:8080' is not a host name (letters, digits, '-' and dots, no scheme, "
+               "port or path: kr7.venue.example)";
+        QTest::newRow("history: a relative file")
+            << pj + "      - {name: a, unit: 1}\nhistory: {file: history.sqlite}\n"
+            << "5:17: history file 'history.sqlite': an absolute path (/var/lib/kr7-bridge/history.sqlite)";
+        QTest::newRow("history: no room") << pj + "      - {name: a, unit: 1}\nhistory: {max_mb: 0}\n"
+                                          << "5:19: max_mb: 0 is out of range (1-1000000)";
+        QTest::newRow("history: on")
+            << pj + "      - {name: a, unit: 1}\nhistory: on\n"
+            << "5:10: history: off, or a map: {file: PATH, keep_days: 400, samples_days: "
+               "35, max_mb: 512}";
         QTest::newRow("http_names: one name") << pj + "      - {name: a, unit: 1}\nhttp_names: kr7.example\n"
                                               << "5:13: http_names: a list of host names (kr7.venue.example)";
         QTest::newRow("half a client certificate")
@@ -319,7 +332,8 @@ class TestBridgeCore : public QObject {
         down.noReplies = 18;
         ProjectorState up = answered();
         up.readings.read("pc-type", "A\"B\\C\r");
-        const QByteArray metrics = metricsText({down, up}, {{QStringLiteral("/dev/ttyUSB0"), true, 2}});
+        const QByteArray metrics =
+            metricsText({down, up}, {{QStringLiteral("/dev/ttyUSB0"), true, false, 2}});
         QStringList foyer;
         for (const QByteArray &line : metrics.split('\n'))
             if (line.contains("projector=\"foyer\""))

@@ -137,28 +137,30 @@ class TestReload : public QObject {
             bool pjlinkKept;     // (the HTTP face is kept in every step, MQTT answers in every one)
         };
         const Step steps[] = {
-            {"nothing changed", [] {}, "kept http, mqtt, pjlink", true},
-            {"a projector added above every section", [&] { shape.right = true; }, "kept http, mqtt, pjlink",
-             true},
+            {"nothing changed", [] {}, "kept history, http, mqtt, pjlink", true},
+            {"a projector added above every section", [&] { shape.right = true; },
+             "kept history, http, mqtt, pjlink", true},
             {"the web config's lines reordered",
              [&] { QVERIFY(bridge.writeFile(QStringLiteral("web.yml"), users + tls)); },
-             "kept http, mqtt, pjlink", true},
-            {"a new MQTT client id", [&] { shape.clientId = "kr7-b"; }, "kept http, pjlink; restarted mqtt",
-             true},
+             "kept history, http, mqtt, pjlink", true},
+            {"a new MQTT client id", [&] { shape.clientId = "kr7-b"; },
+             "kept history, http, pjlink; restarted mqtt", true},
             {"a new PJLink password",
              [&] {
                  password = "second2";
                  QVERIFY(bridge.writeFile(QStringLiteral("pjlink"), password + "\n"));
              },
-             "kept http, mqtt; restarted pjlink", false},
+             "kept history, http, mqtt; restarted pjlink", false},
             {"the HTTP port taken", [&] { shape.listen = squatter.serverPort(); },
-             "kept mqtt, pjlink; failed, the settings before go on: http (cannot listen on 127.0.0.1", true},
+             "kept history, mqtt, pjlink; failed, the settings before go on: http (cannot listen on "
+             "127.0.0.1",
+             true},
             {"the PJLink entry removed",
              [&] {
                  shape.listen = 0;
                  shape.pjlink = false;
              },
-             "kept http, mqtt; restarted pjlink", false},
+             "kept history, http, mqtt; restarted pjlink", false},
         };
         for (const Step &step : steps) {
             const QByteArray name(step.name);

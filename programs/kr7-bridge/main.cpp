@@ -2,6 +2,7 @@
 #include "bridge.h"
 #include "commandline.h"
 #include "config.h"
+#include "historyprint.h"
 #include "journal.h"
 #include "portname.h"
 #include "processsignals.h"
@@ -68,6 +69,45 @@ int scanPorts(const kr7::cli::CommandLine &cli, const QStringList &ports) {
     return any ? 0 : 1;
 }
 
+// kr7-bridge --history: the file the configuration names (or the unit's), read as the console's API reads it.
+int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
+                 const QList<std::pair<QString, QCommandLineOption>> &options, bool csv) {
+    using namespace kr7::bridge;
+    auto loaded = loadConfig(configPath);
+    if (const QString *error = std::get_if<QString>(&loaded)) {
+        journal(*error);
+        return 1;
+    }
+    const HistoryConfig &h = std::get<Config>(loaded).history;
+    HistoryPlace place = historyPlace(h);
+    if (place.path.isEmpty() && !h.off)
+        place.path = QStringLiteral("/var/lib/kr7-bridge/history.sqlite"); // the unit's StateDirectory
+    if (place.path.isEmpty()) {
+        cli.fail(QStringLiteral("--history: %1").arg(place.whyOff));
+        return 1;
+    }
+    QueryItems items;
+    for (const auto &[name, option] : options)
+        if (cli.isSet(option))
+            items.append({name, cli.value(option)});
+    if (csv)
+        items.append({QStringLiteral("format"), QStringLiteral("csv")});
+    auto parsed = parseHistoryQuery(items, false, QTimeZone::systemTimeZone());
+    if (const QString *why = std::get_if<QString>(&parsed)) {
+        cli.usage(QStringLiteral("--history: %1")
+                      .arg(QString(*why).replace(QLatin1String("parameter '"), QLatin1String("option '--"))));
+        return 2;
+    }
+    QString error;
+    const QByteArray report = historyReport(place.path, std::get<HistoryQuery>(parsed), &error);
+    if (!error.isEmpty()) {
+        cli.fail(error);
+        return 1;
+    }
+    std::fwrite(report.constData(), 1, size_t(report.size()), stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -98,7 +138,30 @@ int main(int argc, char *argv[]) {
         QStringLiteral("The web configuration of Prometheus' exporters (TLS, basic_auth_users, headers) and "
                        "kr7_operators, in place of the configuration's web_config_file."),
         QStringLiteral("FILE"));
-    cli.addOptions({config, check, scan, webConfig});
+    const QCommandLineOption history(
+        QStringLiteral("history"),
+        QStringLiteral(
+            "Print the history file's events (read-only, while the service runs), oldest first, one a line; "
+            "with --projector, --kind, --origin, --since, --until and --csv."));
+    const QCommandLineOption projector(QStringLiteral("projector"),
+                                       QStringLiteral("With --history: only its events."),
+                                       QStringLiteral("NAME"));
+    const QCommandLineOption kind(QStringLiteral("kind"),
+                                  QStringLiteral("With --history: command, state, alarm, service or lamp."),
+                                  QStringLiteral("KIND"));
+    const QCommandLineOption origin(
+        QStringLiteral("origin"),
+        QStringLiteral("With --history: commands of one face (console, mqtt, pjlink, schedule)."),
+        QStringLiteral("FACE"));
+    const QCommandLineOption since(
+        QStringLiteral("since"),
+        QStringLiteral("With --history: from this time (ISO 8601 with an offset, or a date)."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption until(
+        QStringLiteral("until"), QStringLiteral("With --history: before this time."), QStringLiteral("TIME"));
+    const QCommandLineOption csv(QStringLiteral("csv"),
+                                 QStringLiteral("With --history: CSV with a header row."));
+    cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv});
     cli.addLogOption();
     cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
                                        QStringLiteral("[PORT...]"));
@@ -110,6 +173,15 @@ int main(int argc, char *argv[]) {
     if (!scanned.isEmpty())
         return cli.usage(
             QStringLiteral("unexpected argument '%1' (ports are given with --scan)").arg(scanned.first()));
+
+    if (cli.isSet(history))
+        return printHistory(cli, cli.value(config),
+                            {{QStringLiteral("projector"), projector},
+                             {QStringLiteral("kind"), kind},
+                             {QStringLiteral("origin"), origin},
+                             {QStringLiteral("since"), since},
+                             {QStringLiteral("until"), until}},
+                            cli.isSet(csv));
 
     auto loaded = loadSettings(cli.value(config), cli.value(webConfig));
     if (const QString *error = std::get_if<QString>(&loaded)) {

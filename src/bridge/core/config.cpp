@@ -276,6 +276,35 @@ void readMqtt(Config &config, const YAML::Node &node) {
     config.mqtt = m;
 }
 
+// history: off, or {file, keep_days, samples_days, max_mb}.
+HistoryConfig readHistory(const YAML::Node &node) {
+    HistoryConfig h;
+    if (node.IsScalar() && node.Tag() == "?" && node.Scalar() == "off") {
+        h.off = true;
+        return h;
+    }
+    if (!node.IsMap())
+        fail(node.Mark(),
+             QStringLiteral("history: off, or a map: {file: PATH, keep_days: 400, samples_days: 35, "
+                            "max_mb: 512}"));
+    const auto keys =
+        keysOf(node, QStringLiteral("history"), {"file", "keep_days", "samples_days", "max_mb"});
+    if (const auto it = keys.find("file"); it != keys.end()) {
+        h.file = scalar(it->second, QStringLiteral("file"));
+        if (!h.file.startsWith(QLatin1Char('/')))
+            fail(it->second.Mark(),
+                 QStringLiteral("history file '%1': an absolute path (/var/lib/kr7-bridge/history.sqlite)")
+                     .arg(h.file));
+    }
+    if (keys.count("keep_days"))
+        h.keepDays = wholeNumber(keys.at("keep_days"), QStringLiteral("keep_days"), 1, 36500);
+    if (keys.count("samples_days"))
+        h.samplesDays = wholeNumber(keys.at("samples_days"), QStringLiteral("samples_days"), 1, 36500);
+    if (keys.count("max_mb"))
+        h.maxMb = wholeNumber(keys.at("max_mb"), QStringLiteral("max_mb"), 1, 1000000);
+    return h;
+}
+
 // http_names: host names as a browser or a proxy sends them in Host, without a scheme, a port or a path.
 QStringList hostNames(const YAML::Node &node) {
     if (!node.IsSequence())
@@ -301,7 +330,7 @@ Config read(const YAML::Node &root) {
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
     const auto keys = keysOf(root, QStringLiteral("settings"),
                              {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink",
-                              "web_config_file", "http_names"});
+                              "web_config_file", "http_names", "history"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -335,6 +364,8 @@ Config read(const YAML::Node &root) {
     }
     if (keys.count("http_names"))
         config.httpNames = hostNames(keys.at("http_names"));
+    if (keys.count("history"))
+        config.history = readHistory(keys.at("history"));
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     config.webConfigFile = fileSetting(keys, "web_config_file");
@@ -342,6 +373,20 @@ Config read(const YAML::Node &root) {
 }
 
 } // namespace
+
+HistoryPlace historyPlace(const HistoryConfig &config) {
+    if (config.off)
+        return {{}, QStringLiteral("history: off in the configuration")};
+    if (!config.file.isEmpty())
+        return {config.file, {}};
+    // systemd's StateDirectory=: one folder, or several separated by colons (the first is ours).
+    const QString state = qEnvironmentVariable("STATE_DIRECTORY").section(QLatin1Char(':'), 0, 0);
+    if (!state.isEmpty())
+        return {QDir(state).filePath(QStringLiteral("history.sqlite")), {}};
+    return {{},
+            QStringLiteral("no history file: name one (history: {file: PATH}) or run under the unit, "
+                           "whose StateDirectory keeps it")};
+}
 
 qsizetype Config::projectorCount() const {
     qsizetype n = 0;

@@ -72,6 +72,24 @@ struct PjlinkConfig {
     bool operator==(const PjlinkConfig &) const = default;
 };
 
+// The history file: events and samples, kept within days and a size.
+struct HistoryConfig {
+    bool off = false; // history: off
+    QString file;     // empty: $STATE_DIRECTORY/history.sqlite under the unit, else none
+    int keepDays = 400;
+    int samplesDays = 35;
+    int maxMb = 512;
+    bool operator==(const HistoryConfig &) const = default;
+};
+
+// Where the history lives, or nothing with why it is off: history: off, or no file named and no
+// STATE_DIRECTORY (run by hand, not by the unit).
+struct HistoryPlace {
+    QString path;
+    QString whyOff;
+};
+HistoryPlace historyPlace(const HistoryConfig &config);
+
 struct Config {
     QString listenHost = QStringLiteral("127.0.0.1"); // an address, never a name: it says where we listen
     quint16 listenPort = 9727;
@@ -84,6 +102,7 @@ struct Config {
     // Host names the HTTP face serves besides IP literals, localhost and the machine's own names (a venue DNS
     // name, a reverse proxy's): a request for any other name is not this bridge's (DNS rebinding).
     QStringList httpNames;
+    HistoryConfig history;
 
     qsizetype projectorCount() const;
 };

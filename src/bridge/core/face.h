@@ -10,13 +10,16 @@ namespace kr7::bridge {
 class BridgeState;
 class ChangeFeed;
 class Commands;
+class Events;
 
-// What every face is given: the one state (to read), the feed of its changes (to follow), and the desk where
-// commands are submitted (with their origin). A face never reaches another face.
+// What every face is given: the one state (to read), the feed of its changes (to follow), the desk where
+// commands are submitted (with their origin), and the events of what happened. A face never reaches another
+// face.
 struct FaceServices {
     BridgeState &state;
     ChangeFeed &feed;
     Commands &commands;
+    Events &events;
 };
 
 // How a face took the next settings at a reload.

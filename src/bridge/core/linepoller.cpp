@@ -132,7 +132,10 @@ void LinePoller::pause(int seconds, const QString &askedBy) {
         return;
     halt(QStringLiteral("line %1 was paused").arg(m_port));
     m_line.setPortOpen(false);
-    m_state.changeLine(m_index, [](LineState &l) { l.up = false; });
+    m_state.changeLine(m_index, [](LineState &l) {
+        l.up = false;
+        l.paused = true;
+    });
     for (int p : m_projectors)
         goDown(p, QStringLiteral("its line is paused"));
 }
@@ -140,6 +143,7 @@ void LinePoller::pause(int seconds, const QString &askedBy) {
 void LinePoller::endPause() {
     m_pause.stop();
     journal(QStringLiteral("line %1: pause over; opening it again").arg(m_port));
+    m_state.changeLine(m_index, [](LineState &l) { l.paused = false; });
     m_line.setPortOpen(true); // opened() starts a round at once
 }
 

@@ -29,7 +29,7 @@ QList<int> BridgeState::reconfigure(const Config &config, const QList<int> &kept
     for (qsizetype l = 0; l < config.lines.size(); ++l) {
         const LineConfig &line = config.lines[l];
         const int kept = keptLineOf.value(l, -1);
-        lines << (kept >= 0 ? m_lines[kept] : LineState{line.port, false, 0});
+        lines << (kept >= 0 ? m_lines[kept] : LineState{line.port, false, false, 0});
         for (const ProjectorConfig &pc : line.projectors) {
             const int old = kept >= 0 ? indexOf(pc.name) : -1;
             if (old >= 0 && m_projectors[old].line == kept && m_projectors[old].unit == pc.unit) {
@@ -55,7 +55,7 @@ BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *pare
     : QObject(parent), m_table(table) {
     for (qsizetype l = 0; l < config.lines.size(); ++l) {
         const LineConfig &line = config.lines[l];
-        m_lines << LineState{line.port, false, 0};
+        m_lines << LineState{line.port, false, false, 0};
         for (const ProjectorConfig &pc : line.projectors)
             m_projectors << fresh(line, pc, int(l), table);
     }
@@ -79,6 +79,27 @@ double ProjectorState::faceSample(const FaceFamily *family) const {
         if (s.family == family)
             return s.value;
     return 0;
+}
+
+void ServiceState::setSample(const FaceFamily *family, const QString &label, const QString &labelValue,
+                             std::optional<double> value) {
+    const auto same = [&](const ServiceSample &s) {
+        return s.family == family && s.labelValue == labelValue;
+    };
+    if (!value) {
+        samples.removeIf(same);
+        return;
+    }
+    for (ServiceSample &s : samples)
+        if (same(s)) {
+            s.value = *value;
+            return;
+        }
+    samples << ServiceSample{family, label, labelValue, *value};
+}
+
+void ServiceState::removeSamples(const FaceFamily *family) {
+    samples.removeIf([&](const ServiceSample &s) { return s.family == family; });
 }
 
 int BridgeState::indexOf(const QString &name) const {

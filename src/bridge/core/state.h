@@ -50,13 +50,30 @@ struct ProjectorState {
 struct LineState {
     QString port;
     bool up = false;
+    bool paused = false; // left alone for a technician
     quint64 losses = 0;
+};
+
+// A face's sample of the service as a whole (the history file's rows, a schedule's runs), with at most one
+// label.
+struct ServiceSample {
+    const FaceFamily *family;
+    QString label; // its name, or empty
+    QString labelValue;
+    double value;
 };
 
 // The service itself, as the metrics show it.
 struct ServiceState {
-    bool lastReloadOk = true;    // the last SIGHUP's configuration was good (or there was none)
-    QDateTime lastReloadSuccess; // when the configuration in force was read
+    bool lastReloadOk = true;     // the last SIGHUP's configuration was good (or there was none)
+    QDateTime lastReloadSuccess;  // when the configuration in force was read
+    QList<ServiceSample> samples; // in the order the faces first set them
+
+    // Sets (or adds) the sample of family with that label value; nothing removes it.
+    void setSample(const FaceFamily *family, const QString &label, const QString &labelValue,
+                   std::optional<double> value);
+    // Removes every sample of family.
+    void removeSamples(const FaceFamily *family);
 };
 
 // The service's one state: every projector and every line, in the order of the configuration. It changes
@@ -112,7 +129,7 @@ class BridgeState : public QObject {
   private:
     QList<ProjectorState> m_projectors;
     QList<LineState> m_lines;
-    ServiceState m_service{true, QDateTime::currentDateTimeUtc()};
+    ServiceState m_service{true, QDateTime::currentDateTimeUtc(), {}};
     ReadingTable m_table;
 };
 

@@ -245,6 +245,28 @@ QByteArray MetricsText::render(const QList<ProjectorState> &projectors, const QL
                  "Times the open line was lost (adapter pulled, gateway gone).");
     for (const LineState &l : lines)
         appendLineSample(out, "kr7_line_losses_total", l, double(l.losses));
+    // What the faces keep of the service, family by family.
+    QList<const FaceFamily *> serviceFamilies;
+    for (const ServiceSample &s : service.samples)
+        if (!serviceFamilies.contains(s.family))
+            serviceFamilies << s.family;
+    for (const FaceFamily *f : serviceFamilies) {
+        appendFamily(out, f->name, f->type, f->help);
+        for (const ServiceSample &s : service.samples)
+            if (s.family == f) {
+                out += f->name;
+                if (!s.label.isEmpty()) {
+                    out += '{';
+                    out += s.label.toLatin1();
+                    out += "=\"";
+                    appendLabelValue(out, s.labelValue);
+                    out += "\"}";
+                }
+                out += ' ';
+                appendNumber(out, s.value);
+                out += '\n';
+            }
+    }
     appendFamily(out, "kr7_bridge_info", "gauge", "The bridge's version.");
     out += "kr7_bridge_info{version=\"" KR7_VERSION "\"} 1\n";
     appendFamily(out, "kr7_config_last_reload_successful", "gauge",

@@ -3,6 +3,7 @@
 #include "changefeed.h"
 #include "commands.h"
 #include "discovery.h"
+#include "events.h"
 #include "journal.h"
 #include "kr7version.h"
 #include "state.h"
@@ -45,6 +46,13 @@ MqttFace::MqttFace(FaceServices services, const Settings &settings, QObject *par
             m_client->subscribe(topic(QStringLiteral("+"), "set"));
     });
     connect(&m_services.feed, &ChangeFeed::changed, this, &MqttFace::onChanges);
+    // Every event, as the history keeps it, for a campus to collect every bridge's with any consumer; not
+    // retained, and not kept while the broker is away.
+    connect(&m_services.events, &Events::happened, this, [this](const Event &e) {
+        if (m_client && m_client->isConnected())
+            m_client->publish(topic(e.projector.isEmpty() ? QStringLiteral("bridge") : e.projector, "event"),
+                              compact(e.toJson()), false);
+    });
     if (m_config)
         connectClient();
 }

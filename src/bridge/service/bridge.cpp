@@ -1,5 +1,6 @@
 #include "bridge.h"
 
+#include "historyface.h"
 #include "httpface.h"
 #include "journal.h"
 #include "kr7version.h"
@@ -7,6 +8,8 @@
 #include "mqttface.h"
 #include "pjlinkface.h"
 #include "webtls.h"
+
+#include <QJsonArray>
 
 namespace kr7::bridge {
 
@@ -27,7 +30,7 @@ std::variant<Settings, QString> loadSettings(const QString &path, const QString 
 
 Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
     : QObject(parent), m_log(log), m_config(settings.config), m_state(m_config), m_feed(m_state),
-      m_commands(m_state),
+      m_commands(m_state), m_events(m_state, m_feed, m_commands),
       m_scheme(settings.web && settings.web->tls ? QStringLiteral("HTTPS") : QStringLiteral("HTTP")) {
     for (qsizetype l = 0; l < m_config.lines.size(); ++l)
         m_pollers.push_back(std::make_unique<LinePoller>(m_state, int(l), m_config, log));
@@ -35,7 +38,8 @@ Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
         route(projector, request, std::move(done));
     });
     // The faces, in the order they start (and, backwards, stop).
-    const FaceServices services{m_state, m_feed, m_commands};
+    const FaceServices services{m_state, m_feed, m_commands, m_events};
+    m_faces.push_back(std::make_unique<HistoryFace>(services, settings));
     m_faces.push_back(std::make_unique<HttpFace>(services, settings));
     m_faces.push_back(std::make_unique<MqttFace>(services, settings));
     m_faces.push_back(std::make_unique<PjlinkFace>(services, settings));
@@ -60,6 +64,7 @@ bool Bridge::start(QString *error) {
                 .arg(m_scheme));
     for (auto &p : m_pollers)
         p->start();
+    m_events.service(QStringLiteral("started"), {{QStringLiteral("version"), QStringLiteral(KR7_VERSION)}});
     return true;
 }
 
@@ -117,6 +122,10 @@ void Bridge::reload(Settings settings) {
                                       std::pair{"failed, the settings before go on:", &failed}})
         if (!names->isEmpty())
             faces << QStringLiteral("%1 %2").arg(QLatin1String(what), names->join(QStringLiteral(", ")));
+    m_events.service(QStringLiteral("reload"),
+                     {{QStringLiteral("kept"), QJsonArray::fromStringList(kept)},
+                      {QStringLiteral("restarted"), QJsonArray::fromStringList(restarted)},
+                      {QStringLiteral("failed"), QJsonArray::fromStringList(failed)}});
     journal(QStringLiteral("reload: %1 projectors on %2 lines, polled every %3 s; %4")
                 .arg(m_config.projectorCount())
                 .arg(m_config.lines.size())
@@ -125,6 +134,7 @@ void Bridge::reload(Settings settings) {
 }
 
 void Bridge::stop() {
+    m_events.service(QStringLiteral("stopped"));
     for (auto &p : m_pollers)
         p->stop(); // commands waiting are told, on their faces, that the bridge stops
     for (auto face = m_faces.rbegin(); face != m_faces.rend(); ++face)

@@ -3,6 +3,7 @@
 #include "changefeed.h"
 #include "commands.h"
 #include "config.h"
+#include "events.h"
 #include "face.h"
 #include "settings.h"
 #include "state.h"
@@ -55,6 +56,7 @@ class Bridge : public QObject {
     BridgeState m_state;
     ChangeFeed m_feed;
     Commands m_commands;
+    Events m_events;
     QString m_scheme; // HTTP or HTTPS, as the face listens at start
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::vector<std::unique_ptr<Face>> m_faces;

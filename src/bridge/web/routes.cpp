@@ -11,8 +11,10 @@
 #include <QFile>
 #include <QHostAddress>
 #include <QHttpServerRequest>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QTcpSocket>
+#include <QUrlQuery>
 
 namespace kr7::bridge {
 
@@ -66,7 +68,7 @@ bool closesAfter(int status) {
 
 HttpSettings HttpSettings::of(const Settings &settings) {
     return HttpSettings{settings.config.listenHost, settings.config.listenPort, settings.web,
-                        settings.config.httpNames};
+                        settings.config.httpNames, historyPlace(settings.config.history).path};
 }
 
 // A request as the routes need it after its handler has returned (a password check or a command pending).
@@ -77,9 +79,11 @@ struct HttpRoutes::HeldRequest {
     QByteArray host;
     QByteArray token;
     QByteArray body;
-    QString address;      // the client's
-    bool close = false;   // the client asked for it
-    bool trusted = false; // for an authenticated user, or where no users are configured
+    QUrlQuery query;
+    bool acceptsCsv = false; // Accept: text/csv
+    QString address;         // the client's
+    bool close = false;      // the client asked for it
+    bool trusted = false;    // for an authenticated user, or where no users are configured
 
     static HeldRequest of(const QHttpServerRequest &r, const QTcpSocket *socket) {
         return HeldRequest{r.method(),
@@ -88,6 +92,8 @@ struct HttpRoutes::HeldRequest {
                            r.value("Host"),
                            r.value("X-KR7-Token"),
                            r.body(),
+                           QUrlQuery(r.url()),
+                           r.value("Accept").contains("text/csv"),
                            socket->peerAddress().toString(),
                            r.value("Connection").toLower() == "close",
                            false};
@@ -100,6 +106,8 @@ HttpRoutes::HttpRoutes(FaceServices services, HttpSettings settings, QByteArray 
       m_hosts(m_settings.names, machine),
       m_auth(m_settings.web, std::move(secret), QHostAddress(m_settings.host).isLoopback()),
       m_events(services.state, services.feed) {
+    if (!m_settings.historyPath.isEmpty())
+        m_history = std::make_unique<HistoryReader>(m_settings.historyPath);
     const BridgeState &state = m_services.state;
     connect(&state, &BridgeState::projectorChanged, this, [this](int index) {
         m_metrics.invalidate(index);
@@ -219,6 +227,11 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
             return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
         return command(request, socket, user);
     }
+    if (path == QLatin1String("/api/history") || path == QLatin1String("/api/samples")) {
+        if (!get)
+            return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+        return path.endsWith(QLatin1String("history")) ? history(request, socket) : samples(request, socket);
+    }
     struct Page {
         const char *path;
         const char *type;
@@ -327,6 +340,127 @@ void HttpRoutes::openStream(const HeldRequest &request, QTcpSocket *socket, cons
     m_events.open(socket, head, hello);
     if (m_admission)
         m_admission->streaming(socket);
+}
+
+namespace {
+
+QueryItems itemsOf(const QUrlQuery &query) {
+    QueryItems items;
+    for (const auto &[k, v] : query.queryItems(QUrl::FullyDecoded))
+        items.append({k, v});
+    return items;
+}
+
+QByteArray errorBody(const QString &why) {
+    return compact(QJsonObject{{QStringLiteral("error"), why}});
+}
+
+QString csvTime(qint64 ms) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toString(Qt::ISODateWithMs);
+}
+
+QString orEmpty(const std::optional<qint64> &v) {
+    return v ? QString::number(*v) : QString();
+}
+
+} // namespace
+
+void HttpRoutes::history(const HeldRequest &request, QTcpSocket *socket) {
+    if (!m_history)
+        return send(socket, request, 404, "application/json",
+                    errorBody(QStringLiteral("the history is off")));
+    auto parsed = parseHistoryQuery(itemsOf(request.query), request.acceptsCsv, QTimeZone::systemTimeZone());
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return send(socket, request, 400, "application/json", errorBody(*why));
+    HistoryQuery q = std::get<HistoryQuery>(parsed);
+    QPointer<QTcpSocket> alive(socket);
+    const bool queued = m_history->read<EventsPage>(
+        [q](HistoryDb &db) { return db.events(q); }, socket,
+        [this, alive, request, csv = q.csv](const std::optional<EventsPage> &page, const QString &error) {
+            if (!alive)
+                return;
+            if (!page)
+                return send(alive, request, 503, "application/json",
+                            errorBody(QStringLiteral("the history cannot be read: %1").arg(error)));
+            if (csv) {
+                QByteArray body =
+                    csvRecord({QStringLiteral("id"), QStringLiteral("at"), QStringLiteral("projector"),
+                               QStringLiteral("line"), QStringLiteral("kind"), QStringLiteral("origin"),
+                               QStringLiteral("details")});
+                for (const auto &[id, e] : page->events)
+                    body += csvRecord(
+                        {QString::number(id), csvTime(e.atMs), e.projector, e.line, e.kind, e.origin,
+                         QString::fromUtf8(QJsonDocument(e.details).toJson(QJsonDocument::Compact))});
+                QList<std::pair<QByteArray, QByteArray>> extra{
+                    {"Content-Disposition", "attachment; filename=\"kr7-history.csv\""}};
+                if (page->next)
+                    extra.append({"X-KR7-Next", QByteArray::number(*page->next)});
+                return send(alive, request, 200, "text/csv; charset=utf-8", body, extra);
+            }
+            QJsonArray events;
+            for (const auto &[id, e] : page->events)
+                events << e.toJson(id);
+            send(alive, request, 200, "application/json",
+                 compact({{QStringLiteral("events"), events},
+                          {QStringLiteral("next"),
+                           page->next ? QJsonValue(double(*page->next)) : QJsonValue(QJsonValue::Null)}}));
+        });
+    if (!queued)
+        send(socket, request, 503, "application/json",
+             errorBody(QStringLiteral("busy reading the history; try again")), {{"Retry-After", "1"}});
+}
+
+void HttpRoutes::samples(const HeldRequest &request, QTcpSocket *socket) {
+    if (!m_history)
+        return send(socket, request, 404, "application/json",
+                    errorBody(QStringLiteral("the history is off")));
+    auto parsed = parseSamplesQuery(itemsOf(request.query), request.acceptsCsv, QTimeZone::systemTimeZone(),
+                                    QDateTime::currentMSecsSinceEpoch());
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return send(socket, request, 400, "application/json", errorBody(*why));
+    const SamplesQuery q = std::get<SamplesQuery>(parsed);
+    if (m_services.state.indexOf(q.projector) < 0)
+        return send(socket, request, 404, "application/json",
+                    errorBody(QStringLiteral("no projector named '%1' here").arg(q.projector)));
+    QPointer<QTcpSocket> alive(socket);
+    const bool queued = m_history->read<QList<Sample>>(
+        [q](HistoryDb &db) { return db.samples(q); }, socket,
+        [this, alive, request, q](const std::optional<QList<Sample>> &rows, const QString &error) {
+            if (!alive)
+                return;
+            if (!rows)
+                return send(alive, request, 503, "application/json",
+                            errorBody(QStringLiteral("the history cannot be read: %1").arg(error)));
+            if (q.csv) {
+                QByteArray body = csvRecord({QStringLiteral("at"), QStringLiteral("projector"),
+                                             QStringLiteral("power_code"), QStringLiteral("lamp1_hours"),
+                                             QStringLiteral("lamp2_hours"), QStringLiteral("lamp3_hours"),
+                                             QStringLiteral("lamp4_hours"), QStringLiteral("temperature1"),
+                                             QStringLiteral("temperature2"), QStringLiteral("pressure_hpa")});
+                for (const Sample &s : *rows) {
+                    QStringList f{csvTime(s.atMs), s.projector, s.powerCode};
+                    for (const auto &h : s.lampHours)
+                        f << orEmpty(h);
+                    for (const auto &t : s.temperatures)
+                        f << (t ? QString::number(*t) : QString());
+                    f << orEmpty(s.pressureHpa);
+                    body += csvRecord(f);
+                }
+                return send(alive, request, 200, "text/csv; charset=utf-8", body,
+                            {{"Content-Disposition", "attachment; filename=\"kr7-samples.csv\""}});
+            }
+            QJsonArray out;
+            for (const Sample &s : *rows) {
+                QJsonObject o = s.toJson();
+                o.remove(QStringLiteral("projector"));
+                out << o;
+            }
+            send(alive, request, 200, "application/json",
+                 compact({{QStringLiteral("projector"), q.projector}, {QStringLiteral("samples"), out}}));
+        });
+    if (!queued)
+        send(socket, request, 503, "application/json",
+             errorBody(QStringLiteral("busy reading the history; try again")), {{"Retry-After", "1"}});
 }
 
 void HttpRoutes::missingHandler(const QHttpServerRequest &request, QTcpSocket *socket) {

@@ -3,6 +3,7 @@
 #include "authentication.h"
 #include "eventstream.h"
 #include "face.h"
+#include "historyfile.h"
 #include "hostnames.h"
 #include "metricstext.h"
 #include "settings.h"
@@ -11,6 +12,7 @@
 #include <QElapsedTimer>
 #include <QString>
 
+#include <memory>
 #include <optional>
 
 class QTcpSocket;
@@ -24,7 +26,8 @@ struct HttpSettings {
     QString host;
     quint16 port = 0;
     std::optional<WebConfig> web;
-    QStringList names; // http_names
+    QStringList names;   // http_names
+    QString historyPath; // the history file to read, or none
     bool operator==(const HttpSettings &) const = default;
 
     static HttpSettings of(const Settings &settings);
@@ -59,6 +62,8 @@ class HttpRoutes : public QAbstractHttpServer {
     void serve(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void command(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void openStream(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void history(const HeldRequest &request, QTcpSocket *socket);
+    void samples(const HeldRequest &request, QTcpSocket *socket);
     QByteArray metrics();
     QByteArray page(const QString &user) const;
     void send(QTcpSocket *socket, const HeldRequest &request, int status, const QByteArray &type,
@@ -71,6 +76,7 @@ class HttpRoutes : public QAbstractHttpServer {
     Admission *m_admission = nullptr; // the listener's, once listening
     Authentication m_auth;
     EventStream m_events;
+    std::unique_ptr<HistoryReader> m_history; // with a history file
 
     MetricsText m_metrics;
     QByteArray m_exposition;
