@@ -2,8 +2,10 @@
 // pseudo-terminal) polled every 10 s, while a scraper asks /metrics 10 times a second. Prints the bridge's
 // CPU, its peak memory, the scrape latency and how many rounds each projector was asked. Asserts nothing.
 //
-//   bench_bridge [--lines N] [--seconds N] [--interval S]
+//   bench_bridge [--lines N] [--seconds N] [--interval S] [--history] [--changes PERCENT] [--command-rate N]
+//   bench_bridge --history-queries
 #include "benchutil.h"
+#include "historydb.h"
 #include "peers.h"
 #include "procstat.h"
 #include "projectorsim.h"
@@ -11,7 +13,11 @@
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
+#include <QDateTime>
 #include <QFile>
+#include <QFileInfo>
+#include <QJsonObject>
+#include <QTimer>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -161,6 +167,11 @@ class MqttProbe {
         mosquitto_destroy(m_mosq);
     }
     int takeStateMessages() { return m_stateMessages.exchange(0); }
+    // A command without waiting for its result.
+    void send(const std::string &projector, const char *payload) {
+        const std::string topic = "kr7/" + projector + "/set";
+        mosquitto_publish(m_mosq, nullptr, topic.c_str(), int(strlen(payload)), payload, 1, false);
+    }
     // Milliseconds from publishing the command to its result; negative when none came within 5 s. The event
     // loop runs meanwhile: the simulated projectors live on it.
     double command(const char *projector, const char *payload) {
@@ -442,6 +453,114 @@ void consoleFigures(qint64 pid, quint16 port, int projectors, int seconds) {
     }
 }
 
+// A history of a year of 64 projectors, made directly (1,000,000 events, 35 days of samples every 10 minutes),
+// then asked through a bridge's API as the console asks it.
+int historyQueries() {
+    using namespace kr7::bridge;
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("history.sqlite"));
+    HistoryDb db;
+    if (db.openForWriting(path) != HistoryDb::Opened::Ready)
+        return 1;
+    const qint64 now = QDateTime::currentMSecsSinceEpoch(), year = 365LL * 86400000;
+    const auto t0 = Clock::now();
+    QList<Event> events;
+    for (int i = 0; i < 1000000; ++i) {
+        const QString projector = QStringLiteral("p%1-%2").arg(i % 16).arg(i / 16 % 4 + 1);
+        const qint64 at = now - year + qint64(i) * (year / 1000000);
+        events << (i % 5 == 0 ? Event{at, projector, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("command"),
+                                      QStringLiteral("mqtt"),
+                                      {{QStringLiteral("origin"),
+                                        QJsonObject{{QStringLiteral("face"), QStringLiteral("mqtt")},
+                                                    {QStringLiteral("topic"), "kr7/" + projector + "/set"}}},
+                                       {QStringLiteral("request"), QJsonObject{{QStringLiteral("command"), QStringLiteral("C0E")}}},
+                                       {QStringLiteral("line"), QStringLiteral("A001C0E CR")},
+                                       {QStringLiteral("replied"), true},
+                                       {QStringLiteral("reply"), QStringLiteral("ACK")},
+                                       {QStringLiteral("elapsed_ms"), 12.5}}}
+                              : Event{at, projector, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("state"), {},
+                                      {{QStringLiteral("change"), QStringLiteral("input")},
+                                       {QStringLiteral("from"), 1},
+                                       {QStringLiteral("to"), 2}}});
+        if (events.size() == 10000) {
+            db.write(events, {}, {});
+            events.clear();
+        }
+    }
+    const qint64 eventBytes = db.bytes();
+    QList<Sample> samples;
+    for (qint64 at = now - 35LL * 86400000; at < now; at += 600000)
+        for (int p = 0; p < 64; ++p) {
+            Sample s{at, QStringLiteral("p%1-%2").arg(p % 16).arg(p / 16 + 1), QStringLiteral("00"),
+                     {1234, 1201, 987, 1010}, {36.5, 47.5}, 1013};
+            samples << s;
+            if (samples.size() == 10000) {
+                db.write({}, samples, {});
+                samples.clear();
+            }
+        }
+    db.write({}, samples, {});
+    const qint64 sampleRows = db.rows("samples");
+    const qint64 allBytes = db.bytes();
+    db.close();
+    std::printf("history of 1000000 events    made in %.1f s: %.1f MB, %.0f bytes an event; %lld samples (35 days of 64 "
+                "projectors) %.1f MB more, %.0f bytes a sample\n",
+                ms(Clock::now() - t0) / 1000, double(eventBytes) / 1e6, double(eventBytes) / 1e6 * 1e6 / 1000000,
+                (long long)sampleRows, double(allBytes - eventBytes) / 1e6,
+                double(allBytes - eventBytes) / double(sampleRows));
+
+    auto sim = std::make_unique<kr7::sim::ProjectorSim>();
+    if (!sim->openPty())
+        return 1;
+    const quint16 port = kr7::peers::Ser2net::freePort();
+    QFile config(dir.filePath(QStringLiteral("bridge.yaml")));
+    if (!config.open(QIODevice::WriteOnly))
+        return 1;
+    config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\nhistory: {file: " + path.toUtf8() +
+                 "}\nlines:\n  - port: " + sim->devicePath().toUtf8() + "\n    projectors: [{name: p3-2, unit: 2}]\n");
+    config.close();
+    QProcess bridge;
+    bridge.setStandardErrorFile(QProcess::nullDevice());
+    bridge.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kr7-bridge"),
+                 {QStringLiteral("--config"), config.fileName()});
+    runFor(2000);
+    std::vector<double> latest, csv;
+    std::atomic<bool> finished{false};
+    qint64 csvBytes = 0;
+    std::thread t([&] {
+        const int fd = connectLoopback(port);
+        for (int i = 0; i < 200 && fd >= 0; ++i) {
+            const auto a = Clock::now();
+            const auto answer =
+                exchangeHttp(fd, "GET /api/history?projector=p3-2&limit=100 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            if (answer && answer->status == 200)
+                latest.push_back(ms(Clock::now() - a));
+        }
+        const QByteArray since =
+            QDateTime::fromMSecsSinceEpoch(now - 30LL * 86400000, Qt::UTC).toString(Qt::ISODate).toLatin1();
+        for (int i = 0; i < 5 && fd >= 0; ++i) {
+            const auto a = Clock::now();
+            const auto answer = exchangeHttp(fd, "GET /api/history?projector=p3-2&format=csv&since=" + since +
+                                                     " HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            if (answer && answer->status == 200) {
+                csv.push_back(ms(Clock::now() - a));
+                csvBytes = answer->body.size();
+            }
+        }
+        close(fd);
+        finished = true;
+    });
+    while (!finished)
+        runFor(50);
+    t.join();
+    printStats("latest 100 of one projector", latest);
+    printStats("30 days of it as CSV", csv);
+    std::printf("                             %lld bytes of CSV\n", (long long)csvBytes);
+    bridge.terminate();
+    bridge.waitForFinished(10000);
+    return 0;
+}
+
 in_addr projectorAddress(int i) {
     in_addr a{};
     a.s_addr = htonl((127u << 24) | (1u << 8) | 1u) + htonl(0); // 127.0.1.1 and on
@@ -472,10 +591,24 @@ int main(int argc, char *argv[]) {
         QStringLiteral("pjlink"),
         QStringLiteral("Every projector with a PJLink listener of its own (127.0.1.x), "
                        "a controller per projector polling it every interval."));
-    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption,
-                       pjlinkOption, consoleOption});
+    const QCommandLineOption historyOption(QStringLiteral("history"),
+                                           QStringLiteral("With a history file (else history: off)."));
+    const QCommandLineOption changesOption(
+        QStringLiteral("changes"), QStringLiteral("Projectors whose input changes every interval, in percent."),
+        QStringLiteral("PERCENT"), QStringLiteral("0"));
+    const QCommandLineOption commandRateOption(QStringLiteral("command-rate"),
+                                               QStringLiteral("Commands a second over MQTT, meanwhile."),
+                                               QStringLiteral("N"), QStringLiteral("0"));
+    const QCommandLineOption historyQueriesOption(
+        QStringLiteral("history-queries"),
+        QStringLiteral("A history of 1,000,000 events and 35 days of samples of 64 projectors: the latest 100 of "
+                       "one projector and 30 days of it as CSV, through the bridge's API, and the bytes per row."));
+    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption, pjlinkOption,
+                       consoleOption, historyOption, changesOption, commandRateOption, historyQueriesOption});
     parser.addHelpOption();
     parser.process(app);
+    if (parser.isSet(historyQueriesOption))
+        return historyQueries();
     const int lines = parser.value(linesOption).toInt();
     const int seconds = parser.value(secondsOption).toInt();
     const int interval = parser.value(intervalOption).toInt();
@@ -508,6 +641,9 @@ int main(int argc, char *argv[]) {
     }
     config += "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(broker.port()) + "}\n";
     QTemporaryDir dir;
+    const QString historyFile = dir.filePath(QStringLiteral("history.sqlite"));
+    config += parser.isSet(historyOption) ? "history: {file: " + historyFile.toUtf8() + "}\n"
+                                          : QByteArray("history: off\n");
     QFile file(dir.filePath(QStringLiteral("bridge.yaml")));
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
         return 1;
@@ -539,9 +675,32 @@ int main(int argc, char *argv[]) {
             addresses.push_back(projectorAddress(i));
         controllers = std::make_unique<PjlinkControllers>(addresses, pjlinkPort, interval * 1000);
     }
+    // A share of the projectors changes every round (an input switched at the projector), and commands come.
+    QTimer changes, commands;
+    int changed = 0, commanded = 0;
+    const int perRound = lines * 4 * parser.value(changesOption).toInt() / 100;
+    QObject::connect(&changes, &QTimer::timeout, &app, [&] {
+        for (int i = 0; i < perRound; ++i, ++changed) {
+            const int p = changed % (lines * 4);
+            sims[size_t(p / 4)]->model().handleLine("A00" + QByteArray::number(p % 4 + 1) +
+                                                        (changed / (lines * 4) % 2 ? "C05" : "C06"),
+                                                    0);
+        }
+    });
+    QObject::connect(&commands, &QTimer::timeout, &app, [&] {
+        const int p = commanded++ % (lines * 4);
+        probe.send("p" + std::to_string(p / 4) + "-" + std::to_string(p % 4 + 1), "{\"command\": \"C0E\"}");
+    });
+    if (perRound > 0)
+        changes.start(interval * 1000);
+    if (const int rate = parser.value(commandRateOption).toInt(); rate > 0)
+        commands.start(1000 / rate);
+    const qint64 historyBytes0 = QFileInfo(historyFile).size() + QFileInfo(historyFile + "-wal").size();
     const double cpu0 = processCpuSeconds(pid);
     runFor(seconds * 1000);
     const double cpu = processCpuSeconds(pid) - cpu0;
+    changes.stop();
+    commands.stop();
     const int stateMessages = probe.takeStateMessages();
     const std::vector<double> scrapes = scraper ? scraper->take() : std::vector<double>{};
 
@@ -563,6 +722,17 @@ int main(int argc, char *argv[]) {
                 scraper ? scraper->failures() : 0);
     std::printf("rounds per projector         fewest %d, most %d (expected %d or %d)\n", *fewest, *most,
                 seconds / interval, seconds / interval + 1);
+    if (perRound > 0 || commanded > 0)
+        std::printf("load                         %d input changes (%d%% of the projectors a round), %d commands\n",
+                    changed, parser.value(changesOption).toInt(), commanded);
+    if (parser.isSet(historyOption)) {
+        runFor(1000); // the last batch
+        kr7::bridge::HistoryDb db;
+        const qint64 events = db.openForReading(historyFile) ? db.rows("events") : -1;
+        const qint64 bytes = QFileInfo(historyFile).size() + QFileInfo(historyFile + "-wal").size();
+        std::printf("history                      %lld events in all, %lld bytes written in the measured %d s\n",
+                    (long long)events, (long long)(bytes - historyBytes0), seconds);
+    }
     std::printf("MQTT state/availability      %.1f messages a minute from unchanged projectors\n",
                 stateMessages * 60.0 / seconds);
     if (parser.isSet(consoleOption))
