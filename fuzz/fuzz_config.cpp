@@ -1,6 +1,9 @@
 // Arbitrary bytes as the bridge's configuration file: a configuration that passes holds only what the
-// service can run with; anything else is an error with a message.
+// service can run with (groups that reach configured projectors once each, schedules the calendar can walk);
+// anything else is an error with a message.
+#include "calendar.h"
 #include "config.h"
+#include "groups.h"
 #include "portname.h"
 
 #include <QRegularExpression>
@@ -37,6 +40,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 (p.unit == QLatin1String("single") && line.projectors.size() != 1))
                 std::abort();
         }
+    }
+    for (const auto &g : config.groups) {
+        const auto members = kr7::bridge::membersOf(config, g.name);
+        if (!members || members->isEmpty())
+            std::abort();
+        std::set<QString> reached;
+        for (const auto &m : *members)
+            if (!names.count(m.projector) || !reached.insert(m.projector).second || m.delayMs < 0)
+                std::abort();
+    }
+    // A week of the schedules from a fixed moment: in time order, each run on a date its entry applies to.
+    const kr7::bridge::Calendar calendar(config.schedules, config.holidays, kr7::bridge::zoneOf(config));
+    const qint64 from = 1796000000000; // 2026-11
+    qint64 last = from;
+    for (const auto &run : calendar.runs(from, from + 7 * 86400000LL)) {
+        if (run.dueMs < last || run.entry < 0 || run.entry >= config.schedules.size() ||
+            !calendar.appliesOn(run.entry, calendar.localDate(run.dueMs)) ||
+            calendar.latestDue(run.entry, run.dueMs) != run.dueMs)
+            std::abort();
+        last = run.dueMs;
+    }
+    for (int i = 0; i < config.schedules.size(); ++i) {
+        const auto d = calendar.dueAt(i, from - 86400000LL, from);
+        if (d.run && (!d.latest || *d.latest > from))
+            std::abort();
     }
     return 0;
 }

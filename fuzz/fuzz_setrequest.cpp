@@ -1,6 +1,8 @@
 // Arbitrary bytes as an MQTT command payload: a request that passes names only what the catalogue offers,
-// a line that passes carries no control character, and its result message is JSON.
+// a line that passes carries no control character, and its result message is JSON. The same bytes as a
+// schedule entry's override: one that passes is one of the three, with a real date.
 #include "catalogue.h"
+#include "scheduledesk.h"
 #include "setrequest.h"
 
 #include <QJsonDocument>
@@ -17,6 +19,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     const bool allowRaw = data[0] & 1;
     const QByteArrayView payload(reinterpret_cast<const char *>(data + 1), qsizetype(size - 1));
+    const auto steering = parseSteering(payload);
+    if (const Steering *st = std::get_if<Steering>(&steering)) {
+        if (st->request.size() != 1 || (st->kind == Steering::Kind::HoldUntil) != st->until.isValid())
+            std::abort();
+    } else if (std::get<QString>(steering).isEmpty()) {
+        std::abort();
+    }
     const auto parsed = parseSetRequest(payload, allowRaw);
     if (const QString *error = std::get_if<QString>(&parsed)) {
         if (error->isEmpty())

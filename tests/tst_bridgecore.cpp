@@ -1,7 +1,9 @@
 // The bridge's pure parts: what each reply reads as (and what it clears), the configuration's errors, and the
 // state as the metrics and /state show it.
+#include "calendar.h"
 #include "config.h"
 #include "discovery.h"
+#include "groups.h"
 #include "metricstext.h"
 #include "pjlinkprotocol.h"
 #include "power.h"
@@ -52,6 +54,27 @@ const QHash<QByteArray, QStringList> kMembers{
     {"signal", {"signal"}},
     {"pressure", {"pressure_hpa"}},
 };
+// A venue of three projectors on two lines, a staggered group in a group, and the row's schedules.
+Config venue(const QByteArray &zone, const QByteArray &holidays, const QByteArray &schedules) {
+    const QByteArray yaml = "time_zone: " + zone + "\nholidays: [" + holidays +
+                            "]\nlines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
+                            "  - port: /dev/ttyUSB1\n    projectors: [{name: c, unit: single}]\n"
+                            "groups:\n  pair: {members: [a, b], stagger: 2s}\n  g: [c, pair]\nschedules:\n" +
+                            schedules;
+    auto parsed = parseConfig(yaml);
+    if (const ConfigError *e = std::get_if<ConfigError>(&parsed))
+        qFatal("%d:%d: %s", e->line, e->column, qPrintable(e->message));
+    return std::get<Config>(parsed);
+}
+
+qint64 instant(const QString &iso) {
+    return QDateTime::fromString(iso, Qt::ISODate).toMSecsSinceEpoch();
+}
+
+QString wall(qint64 ms, const QTimeZone &zone) {
+    return QDateTime::fromMSecsSinceEpoch(ms, Qt::UTC).toTimeZone(zone).toString(Qt::ISODate);
+}
+
 } // namespace
 
 class TestBridgeCore : public QObject {
@@ -161,7 +184,7 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names, history)";
+                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names, history, time_zone, holidays, groups, schedules)";
         QTest::newRow("key given twice") << QByteArray("poll_interval: 30\npoll_interval: 20\n")
                                          << "2:1: settings: 'poll_interval' is given twice (first on line 1)";
         QTest::newRow("out of range")
@@ -289,6 +312,58 @@ class TestBridgeCore : public QObject {
                "password_file, client_id, base_topic, discovery_prefix, allow_raw)";
         QTest::newRow("allow_raw yes") << good + "mqtt: {host: b, allow_raw: yes}\n"
                                        << "5:28: allow_raw: true or false, not 'yes'";
+        const QByteArray three = pj + "      - {name: a, unit: 1}\n      - {name: b, unit: 2}\n";
+        const QByteArray grouped = three + "groups:\n  pair: [a, b]\n";
+        const auto entry = [&](const QByteArray &e) { return grouped + "schedules:\n  - " + e + "\n"; };
+        QTest::newRow("group: an unknown member")
+            << three + "groups:\n  pair: [a, hall-z]\n" << "7:13: group pair: 'hall-z' is neither a projector nor a group";
+        QTest::newRow("group: a cycle")
+            << three + "groups:\n  x: [a, y]\n  y: [b, x]\n" << "8:10: group x: x contains itself (x > y > x)";
+        QTest::newRow("group: a projector twice through a group")
+            << three + "groups:\n  x: [a, b]\n  y: [x, a]\n" << "8:10: group y reaches projector a twice";
+        QTest::newRow("group: a member twice")
+            << three + "groups:\n  x: [a, a]\n" << "7:10: group x: 'a' is given twice";
+        QTest::newRow("group: a projector's name")
+            << three + "groups:\n  a: [b]\n" << "7:3: group 'a': a projector has that name";
+        QTest::newRow("group: all") << three + "groups:\n  all: [a]\n" << "7:3: group 'all': the name is the bridge's own";
+        QTest::newRow("schedule: an unknown group")
+            << entry("{name: e, group: hall-z, at: '07:45', do: {power: 'ON'}}")
+            << "9:22: schedule e: no group named 'hall-z'";
+        QTest::newRow("schedule: an unknown projector")
+            << entry("{name: e, projector: z, at: '07:45', do: {power: 'ON'}}")
+            << "9:26: schedule e: no projector named 'z'";
+        QTest::newRow("schedule: at 7:45") << entry("{name: e, group: all, at: '7:45', do: {power: 'ON'}}")
+                                           << "9:31: schedule e: at '7:45' is not HH:MM (07:45)";
+        QTest::newRow("schedule: an unknown day")
+            << entry("{name: e, group: all, at: '07:45', days: [mon, tues], do: {power: 'ON'}}")
+            << "9:52: schedule e: 'tues' is not a day (mon, tue, wed, thu, fri, sat, sun)";
+        QTest::newRow("schedule: 30 February")
+            << entry("{name: e, group: all, at: '07:45', dates: [2027-02-30], do: {power: 'ON'}}")
+            << "9:48: dates: '2027-02-30' is not a date (YYYY-MM-DD)";
+        QTest::newRow("schedule: a holiday that is no date")
+            << grouped + "holidays: [2027-02-29]\n" << "8:12: holidays: '2027-02-29' is not a date (YYYY-MM-DD)";
+        QTest::newRow("schedule: an unknown zone")
+            << grouped + "time_zone: Europe/Atlantis\n"
+            << "8:12: time_zone 'Europe/Atlantis' is not a time zone this machine knows (Europe/Berlin, "
+               "America/New_York ...)";
+        QTest::newRow("schedule: a do that set refuses")
+            << entry("{name: e, group: all, at: '07:45', do: {power: 'MAYBE'}}")
+            << "9:44: schedule e: do: power: \"ON\" or \"OFF\"";
+        QTest::newRow("schedule: a free line") << entry("{name: e, group: all, at: '07:45', do: {line: 'C00'}}")
+                                               << "9:44: schedule e: do: free command lines are refused here (allow_raw is false)";
+        QTest::newRow("schedule: two of one name")
+            << grouped + "schedules:\n  - {name: e, group: all, at: '07:45', do: {power: 'ON'}}\n"
+                         "  - {name: e, group: all, at: '08:45', do: {power: 'ON'}}\n"
+            << "10:12: schedule 'e' is given twice (first on line 9)";
+        QTest::newRow("schedule: days and dates")
+            << entry("{name: e, group: all, at: '07:45', days: [mon], dates: [2027-01-04], do: {power: 'ON'}}")
+            << "9:60: schedule e: days or dates, not both";
+        QTest::newRow("schedule: catch_up in minutes")
+            << entry("{name: e, group: all, at: '07:45', do: {power: 'ON'}, catch_up: 10 minutes}")
+            << "9:69: catch_up: '10 minutes' is not a duration (30s, 10m, 8h)";
+        QTest::newRow("schedule: verify without a unit")
+            << entry("{name: e, group: all, at: '07:45', do: {power: 'ON'}, verify: 300}")
+            << "9:67: verify: '300' is not a duration (30s, 10m, 8h)";
         QTest::newRow("wildcard in the base topic")
             << good + "mqtt: {host: b, base_topic: kr7/#}\n"
             << "5:29: base_topic: 'kr7/#': topic levels separated by '/', without "
@@ -303,6 +378,137 @@ class TestBridgeCore : public QObject {
         const QString got =
             e.line ? QStringLiteral("%1:%2: %3").arg(e.line).arg(e.column).arg(e.message) : e.message;
         QCOMPARE(got, error);
+    }
+
+    // Each row: a zone, its holidays, the entries, a span from a moment; the runs in it, in local time.
+    void theCalendar_data() {
+        QTest::addColumn<QByteArray>("zone");
+        QTest::addColumn<QByteArray>("holidays");
+        QTest::addColumn<QByteArray>("entries");
+        QTest::addColumn<QString>("from");
+        QTest::addColumn<int>("days");
+        QTest::addColumn<QStringList>("runs");
+        const QByteArray daily = "  - {name: e, group: g, at: '02:30', do: {power: 'OFF'}}\n";
+        QTest::newRow("weekly on two days")
+            << QByteArray("Europe/Berlin") << QByteArray()
+            << QByteArray("  - {name: on, group: g, at: '07:45', days: [mon, fri], do: {power: 'ON'}}\n")
+            << "2026-12-07T00:00:00+01:00" << 7
+            << QStringList{"2026-12-07T07:45:00+01:00 on", "2026-12-11T07:45:00+01:00 on"};
+        QTest::newRow("holidays, dated entries, a dated one beats its group's week")
+            << QByteArray("Europe/Berlin") << QByteArray("2026-12-25")
+            << QByteArray("  - {name: off, group: g, at: '23:00', do: {power: 'OFF'}}\n"
+                          "  - {name: eve, group: g, dates: [2026-12-24], at: '16:00', do: {power: 'OFF'}}\n"
+                          "  - {name: xmas, projector: a, dates: [2026-12-25], at: '10:00', do: {input: 2}}\n"
+                          "  - {name: a-off, projector: a, at: '23:30', do: {power: 'OFF'}}\n")
+            << "2026-12-23T12:00:00+01:00" << 3
+            << QStringList{"2026-12-23T23:00:00+01:00 off", "2026-12-23T23:30:00+01:00 a-off",
+                           "2026-12-24T16:00:00+01:00 eve", "2026-12-24T23:30:00+01:00 a-off",
+                           "2026-12-25T10:00:00+01:00 xmas"};
+        QTest::newRow("Berlin spring: the skipped half hour runs at 03:00")
+            << QByteArray("Europe/Berlin") << QByteArray() << daily << "2026-03-28T00:00:00+01:00" << 3
+            << QStringList{"2026-03-28T02:30:00+01:00 e", "2026-03-29T03:00:00+02:00 e",
+                           "2026-03-30T02:30:00+02:00 e"};
+        QTest::newRow("Berlin autumn: the repeated hour once, the first")
+            << QByteArray("Europe/Berlin") << QByteArray() << daily << "2026-10-24T00:00:00+02:00" << 3
+            << QStringList{"2026-10-24T02:30:00+02:00 e", "2026-10-25T02:30:00+02:00 e",
+                           "2026-10-26T02:30:00+01:00 e"};
+        QTest::newRow("New York spring")
+            << QByteArray("America/New_York") << QByteArray() << daily << "2026-03-07T12:00:00-05:00" << 2
+            << QStringList{"2026-03-08T03:00:00-04:00 e", "2026-03-09T02:30:00-04:00 e"};
+        QTest::newRow("New York autumn")
+            << QByteArray("America/New_York") << QByteArray()
+            << QByteArray("  - {name: e, group: all, at: '01:30', do: {power: 'OFF'}}\n")
+            << "2026-10-31T12:00:00-04:00" << 2
+            << QStringList{"2026-11-01T01:30:00-04:00 e", "2026-11-02T01:30:00-05:00 e"};
+        QTest::newRow("Lord Howe spring: half an hour skipped")
+            << QByteArray("Australia/Lord_Howe") << QByteArray()
+            << QByteArray("  - {name: e, group: g, at: '02:15', do: {power: 'OFF'}}\n")
+            << "2026-10-03T12:00:00+10:30" << 2
+            << QStringList{"2026-10-04T02:30:00+11:00 e", "2026-10-05T02:15:00+11:00 e"};
+        QTest::newRow("Lord Howe autumn: half an hour repeated")
+            << QByteArray("Australia/Lord_Howe") << QByteArray()
+            << QByteArray("  - {name: e, group: g, at: '01:45', do: {power: 'OFF'}}\n")
+            << "2026-04-04T12:00:00+11:00" << 2
+            << QStringList{"2026-04-05T01:45:00+11:00 e", "2026-04-06T01:45:00+10:30 e"};
+        QTest::newRow("29 February")
+            << QByteArray("UTC") << QByteArray()
+            << QByteArray("  - {name: leap, projector: c, dates: [2028-02-29], at: '12:00', do: {power: 'ON'}}\n"
+                          "  - {name: noon, projector: a, days: [mon, tue], at: '12:00', do: {power: 'ON'}}\n")
+            << "2028-02-28T00:00:00Z" << 2
+            << QStringList{"2028-02-28T12:00:00+00:00 noon", "2028-02-29T12:00:00+00:00 leap", "2028-02-29T12:00:00+00:00 noon"};
+        QTest::newRow("the year's end")
+            << QByteArray("Europe/Berlin") << QByteArray("2027-01-01")
+            << QByteArray("  - {name: e, group: g, at: '23:59', days: [thu, fri, sat], do: {power: 'OFF'}}\n")
+            << "2026-12-31T00:00:00+01:00" << 3
+            << QStringList{"2026-12-31T23:59:00+01:00 e", "2027-01-02T23:59:00+01:00 e"};
+    }
+    void theCalendar() {
+        QFETCH(QByteArray, zone);
+        QFETCH(QByteArray, holidays);
+        QFETCH(QByteArray, entries);
+        QFETCH(QString, from);
+        QFETCH(int, days);
+        QFETCH(QStringList, runs);
+        const Config c = venue(zone, holidays, entries);
+        const Calendar calendar(c.schedules, c.holidays, zoneOf(c));
+        const qint64 start = instant(from);
+        QStringList got;
+        for (const Calendar::Run &r : calendar.runs(start, start + days * 86400000LL)) {
+            got << wall(r.dueMs, calendar.zone()) + QLatin1Char(' ') + c.schedules[r.entry].name;
+            // Every run is the next one after the moment before it, and the latest one at its moment.
+            QCOMPARE(calendar.nextDue(r.entry, r.dueMs - 1), r.dueMs);
+            QCOMPARE(calendar.latestDue(r.entry, r.dueMs), r.dueMs);
+        }
+        QCOMPARE(got, runs);
+    }
+
+    // Each row: an entry (daily at 07:45 in Berlin, catch_up 10m) that last fell due then; the clock says now;
+    // what runs, and what was missed.
+    void whatIsDue_data() {
+        QTest::addColumn<QString>("lastDue");
+        QTest::addColumn<QString>("now");
+        QTest::addColumn<QString>("runs");
+        QTest::addColumn<QStringList>("missed");
+        QTest::newRow("on time") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:45:00+01:00"
+                                 << "2026-12-09T07:45:00+01:00" << QStringList();
+        QTest::newRow("caught up within catch_up") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:55:00+01:00"
+                                                   << "2026-12-09T07:45:00+01:00" << QStringList();
+        QTest::newRow("beyond catch_up") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:55:01+01:00" << ""
+                                         << QStringList{"2026-12-09T07:45:00+01:00"};
+        QTest::newRow("away three days, back in time for the latest")
+            << "2026-12-05T07:45:00+01:00" << "2026-12-09T07:50:00+01:00" << "2026-12-09T07:45:00+01:00"
+            << QStringList{"2026-12-06T07:45:00+01:00", "2026-12-07T07:45:00+01:00", "2026-12-08T07:45:00+01:00"};
+        QTest::newRow("nothing due yet") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:44:59+01:00" << ""
+                                         << QStringList();
+        QTest::newRow("clock set back after a run") << "2026-12-09T07:45:00+01:00" << "2026-12-09T07:00:00+01:00"
+                                                    << "" << QStringList();
+        QTest::newRow("and forward again past the same time")
+            << "2026-12-09T07:45:00+01:00" << "2026-12-09T07:46:00+01:00" << "" << QStringList();
+        QTest::newRow("never due before") << "" << "2026-12-09T07:50:00+01:00" << "2026-12-09T07:45:00+01:00"
+                                          << QStringList();
+    }
+    void whatIsDue() {
+        QFETCH(QString, lastDue);
+        QFETCH(QString, now);
+        QFETCH(QString, runs);
+        QFETCH(QStringList, missed);
+        const Config c = venue("Europe/Berlin", {}, "  - {name: e, group: g, at: '07:45', do: {power: 'ON'}}\n");
+        const Calendar calendar(c.schedules, c.holidays, zoneOf(c));
+        const Calendar::Due d = calendar.dueAt(0, lastDue.isEmpty() ? std::nullopt : std::optional(instant(lastDue)),
+                                               instant(now));
+        QCOMPARE(d.run ? wall(*d.latest, calendar.zone()) : QString(), runs);
+        QStringList got;
+        for (const qint64 m : d.missed)
+            got << wall(m, calendar.zone());
+        QCOMPARE(got, missed);
+        // The groups' projectors, nested, each with its delay for power-on.
+        QStringList members;
+        const QList<GroupMember> g = membersOf(c, QStringLiteral("g")).value();
+        for (const GroupMember &m : g)
+            members << QStringLiteral("%1+%2").arg(m.projector).arg(m.delayMs);
+        QCOMPARE(members.join(QLatin1Char(' ')), QStringLiteral("c+0 a+0 b+2000"));
+        QCOMPARE(membersOf(c, QStringLiteral("all"))->size(), 3);
+        QVERIFY(!membersOf(c, QStringLiteral("a")));
     }
 
     void aGoodConfiguration() {

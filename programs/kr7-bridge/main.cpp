@@ -1,5 +1,7 @@
 // kr7-bridge: a venue's projectors watched around the clock, for Prometheus.
 #include "bridge.h"
+#include "calendar.h"
+#include "calendartext.h"
 #include "commandline.h"
 #include "config.h"
 #include "historyprint.h"
@@ -69,6 +71,44 @@ int scanPorts(const kr7::cli::CommandLine &cli, const QStringList &ports) {
     return any ? 0 : 1;
 }
 
+// The history file a running service writes: the configuration's, or the unit's StateDirectory's when run
+// from a shell without one.
+kr7::bridge::HistoryPlace historyFileOf(const kr7::bridge::HistoryConfig &h) {
+    kr7::bridge::HistoryPlace place = kr7::bridge::historyPlace(h);
+    if (place.path.isEmpty() && !h.off)
+        place.path = QStringLiteral("/var/lib/kr7-bridge/history.sqlite");
+    return place;
+}
+
+// kr7-bridge --calendar: the runs the schedules make of the days ahead, with the history's overrides.
+int printCalendar(const kr7::cli::CommandLine &cli, const QString &configPath, const QString &from,
+                  const QString &days) {
+    using namespace kr7::bridge;
+    auto loaded = loadConfig(configPath);
+    if (const QString *error = std::get_if<QString>(&loaded)) {
+        journal(*error);
+        return 1;
+    }
+    const Config &c = std::get<Config>(loaded);
+    qint64 fromMs = QDateTime::currentMSecsSinceEpoch();
+    if (!from.isEmpty()) {
+        const auto parsed = parseCalendarStart(from, zoneOf(c));
+        if (!parsed)
+            return cli.usage(QStringLiteral("--from: '%1' is not a time: ISO 8601 with an offset "
+                                            "(2026-12-24T15:00:00+01:00), or a local date and time "
+                                            "(2026-12-24T15:00, 2026-12-24)")
+                                 .arg(from.left(64)));
+        fromMs = *parsed;
+    }
+    bool ok = true;
+    const int n = days.isEmpty() ? 7 : days.toInt(&ok);
+    if (!ok || n < 1 || n > 3660)
+        return cli.usage(QStringLiteral("--days: '%1': a whole number of days, 1 to 3660").arg(days.left(64)));
+    const QByteArray text = calendarText(c, fromMs, n, historyFileOf(c.history).path);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    return 0;
+}
+
 // kr7-bridge --history: the file the configuration names (or the unit's), read as the console's API reads it.
 int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
                  const QList<std::pair<QString, QCommandLineOption>> &options, bool csv) {
@@ -78,10 +118,7 @@ int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
         journal(*error);
         return 1;
     }
-    const HistoryConfig &h = std::get<Config>(loaded).history;
-    HistoryPlace place = historyPlace(h);
-    if (place.path.isEmpty() && !h.off)
-        place.path = QStringLiteral("/var/lib/kr7-bridge/history.sqlite"); // the unit's StateDirectory
+    const HistoryPlace place = historyFileOf(std::get<Config>(loaded).history);
     if (place.path.isEmpty()) {
         cli.fail(QStringLiteral("--history: %1").arg(place.whyOff));
         return 1;
@@ -161,7 +198,21 @@ int main(int argc, char *argv[]) {
         QStringLiteral("until"), QStringLiteral("With --history: before this time."), QStringLiteral("TIME"));
     const QCommandLineOption csv(QStringLiteral("csv"),
                                  QStringLiteral("With --history: CSV with a header row."));
-    cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv});
+    const QCommandLineOption calendar(
+        QStringLiteral("calendar"),
+        QStringLiteral("Print every run of the schedules in the days ahead, one a line in time order: the local "
+                       "time with its offset, the entry, its projectors, the action and the overrides the "
+                       "history file keeps; with --from and --days."));
+    const QCommandLineOption from(
+        QStringLiteral("from"),
+        QStringLiteral("With --calendar: from this time (ISO 8601 with an offset, or a local date and time; "
+                       "default now)."),
+        QStringLiteral("TIME"));
+    const QCommandLineOption days(QStringLiteral("days"),
+                                  QStringLiteral("With --calendar: this many days of 24 h (default 7)."),
+                                  QStringLiteral("N"));
+    cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv, calendar,
+                    from, days});
     cli.addLogOption();
     cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
                                        QStringLiteral("[PORT...]"));
@@ -174,6 +225,8 @@ int main(int argc, char *argv[]) {
         return cli.usage(
             QStringLiteral("unexpected argument '%1' (ports are given with --scan)").arg(scanned.first()));
 
+    if (cli.isSet(calendar))
+        return printCalendar(cli, cli.value(config), cli.value(from), cli.value(days));
     if (cli.isSet(history))
         return printHistory(cli, cli.value(config),
                             {{QStringLiteral("projector"), projector},

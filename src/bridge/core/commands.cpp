@@ -1,7 +1,12 @@
 #include "commands.h"
 
+#include "groups.h"
 #include "journal.h"
 #include "state.h"
+
+#include <QTimer>
+
+#include <memory>
 
 namespace kr7::bridge {
 
@@ -49,6 +54,48 @@ void Commands::submit(int projector, const SetRequest &request, const Origin &or
                     journal(QStringLiteral("a command of %1 for %2 was refused after its face went: %3")
                                 .arg(record.origin.text(), record.projector, o.error));
             });
+}
+
+bool Commands::submitGroup(const QString &group, const SetRequest &request, const Origin &origin, QObject *context,
+                           GroupDone done) {
+    const std::optional<QList<GroupMember>> members = membersOf(m_config, group);
+    if (!members)
+        return false;
+    struct Gathered {
+        QList<std::pair<QString, CommandOutcome>> results;
+        qsizetype remaining = 0;
+    };
+    auto gathered = std::make_shared<Gathered>();
+    for (const GroupMember &m : *members)
+        gathered->results.append({m.projector, {}});
+    gathered->remaining = gathered->results.size();
+    QPointer<QObject> alive(context);
+    const bool powerOn = request.kind == SetRequest::Kind::Power && request.code == QLatin1String("C00");
+    Origin theirs = origin;
+    theirs.group = group;
+    for (qsizetype i = 0; i < members->size(); ++i) {
+        const QString name = (*members)[i].projector;
+        const auto answered = [gathered, alive, done, i](const CommandOutcome &o) {
+            gathered->results[i].second = o;
+            if (--gathered->remaining == 0 && alive)
+                done(gathered->results);
+        };
+        const auto fire = [this, name, request, theirs, answered] {
+            // By name when it goes: a reload meanwhile may have numbered the projectors anew.
+            const int index = m_state.indexOf(name);
+            if (index < 0)
+                return answered(CommandOutcome{false, std::nullopt,
+                                               QStringLiteral("no projector named '%1' here any more").arg(name)});
+            submit(index, request, theirs, this, answered);
+        };
+        if (const int delay = powerOn ? (*members)[i].delayMs : 0; delay > 0)
+            QTimer::singleShot(delay, this, fire);
+        else
+            fire();
+    }
+    if (members->isEmpty() && alive)
+        done({});
+    return true;
 }
 
 } // namespace kr7::bridge

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "config.h"
 #include "setrequest.h"
 
 #include <QDateTime>
@@ -54,6 +55,16 @@ class Commands : public QObject {
     explicit Commands(const BridgeState &state, QObject *parent = nullptr);
 
     void setRoute(Route route) { m_route = std::move(route); }
+    // The groups commands may go to (and the projectors, for all): the configuration in force.
+    void setConfig(const Config &config) { m_config = config; }
+
+    // Each projector's outcome, in the group's order.
+    using GroupDone = std::function<void(const QList<std::pair<QString, CommandOutcome>> &)>;
+    // A request for every projector of a group (all: every projector), each through its own line's queue (the
+    // lines in parallel), with the group in its origin; power-on staggered as the group says. done once every
+    // member has its outcome; false at once for a name that is no group.
+    bool submitGroup(const QString &group, const SetRequest &request, const Origin &origin, QObject *context,
+                     GroupDone done);
 
     // projector is the index in the state now; done is called on this thread unless context is gone.
     void submit(int projector, const SetRequest &request, const Origin &origin, QObject *context, Done done);
@@ -64,6 +75,7 @@ class Commands : public QObject {
   private:
     const BridgeState &m_state;
     Route m_route;
+    Config m_config;
 };
 
 } // namespace kr7::bridge

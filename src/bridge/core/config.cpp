@@ -3,16 +3,21 @@
 #include "catalogue.h"
 #include "pem.h"
 #include "portname.h"
+#include "setrequest.h"
 #include "yamlread.h"
 
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QHostAddress>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimeZone>
 #include <QRegularExpression>
 
 #include <yaml-cpp/yaml.h>
 
+#include <functional>
 #include <map>
 #include <tuple>
 
@@ -276,6 +281,225 @@ void readMqtt(Config &config, const YAML::Node &node) {
     config.mqtt = m;
 }
 
+// A list of dates, YYYY-MM-DD.
+QList<QDate> readDates(const YAML::Node &node, const QString &what) {
+    if (!node.IsSequence())
+        fail(node.Mark(), QStringLiteral("%1: a list of dates (2026-12-25)").arg(what));
+    QList<QDate> dates;
+    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    for (const YAML::Node &n : node) {
+        const QString text = scalar(n, what);
+        const QDate d = QDate::fromString(text, Qt::ISODate);
+        if (!shape.match(text).hasMatch() || !d.isValid())
+            fail(n.Mark(), QStringLiteral("%1: '%2' is not a date (YYYY-MM-DD)").arg(what, text));
+        dates << d;
+    }
+    return dates;
+}
+
+// A duration: 30s, 10m, 8h.
+qint64 duration(const YAML::Node &node, const QString &what) {
+    const QString text = scalar(node, what);
+    static const QRegularExpression shape(QStringLiteral("^([0-9]{1,6})(s|m|h)$"));
+    const QRegularExpressionMatch m = shape.match(text);
+    if (!m.hasMatch())
+        fail(node.Mark(), QStringLiteral("%1: '%2' is not a duration (30s, 10m, 8h)").arg(what, text));
+    const qint64 unit = m.captured(2) == QLatin1String("s") ? 1000 : m.captured(2) == QLatin1String("m") ? 60000 : 3600000;
+    return m.captured(1).toLongLong() * unit;
+}
+
+bool isName(const QString &name) {
+    static const QRegularExpression shape(QStringLiteral("^[a-z0-9][a-z0-9_-]{0,63}$"));
+    return shape.match(name).hasMatch();
+}
+
+// groups: NAME: [members] or {members: [...], stagger: 2s}. A member is a projector or a group; a group
+// reaches each projector once, and never itself.
+void readGroups(Config &config, const YAML::Node &node, const std::map<QString, int> &projectors) {
+    if (!node.IsMap())
+        fail(node.Mark(), QStringLiteral("groups: a map of group names to their members"));
+    std::map<QString, std::pair<YAML::Node, YAML::Node>> nodes; // name -> its key, its members
+    for (auto it = node.begin(); it != node.end(); ++it) {
+        const YAML::Node key = it->first;
+        GroupConfig g;
+        g.name = scalar(key, QStringLiteral("groups"));
+        if (!isName(g.name))
+            fail(key.Mark(), QStringLiteral("group '%1': lower-case letters, digits, '-' and '_', starting with a "
+                                            "letter or digit, at most 64")
+                                 .arg(g.name));
+        if (g.name == QLatin1String("all") || g.name == QLatin1String("bridge"))
+            fail(key.Mark(), QStringLiteral("group '%1': the name is the bridge's own").arg(g.name));
+        if (projectors.count(g.name))
+            fail(key.Mark(), QStringLiteral("group '%1': a projector has that name").arg(g.name));
+        if (nodes.count(g.name))
+            fail(key.Mark(), QStringLiteral("group '%1' is given twice").arg(g.name));
+        YAML::Node members = it->second;
+        if (it->second.IsMap()) {
+            const auto keys = keysOf(it->second, QStringLiteral("group %1").arg(g.name), {"members", "stagger"});
+            if (!keys.count("members"))
+                fail(it->second.Mark(), QStringLiteral("group %1: 'members' is required").arg(g.name));
+            members = keys.at("members");
+            if (keys.count("stagger"))
+                g.staggerMs = int(std::min<qint64>(duration(keys.at("stagger"), QStringLiteral("stagger")), 3600000));
+        }
+        if (!members.IsSequence() || members.size() == 0)
+            fail(members.Mark(), QStringLiteral("group %1: a list of at least one projector or group").arg(g.name));
+        for (const YAML::Node &m : members) {
+            const QString member = scalar(m, QStringLiteral("group %1").arg(g.name));
+            if (g.members.contains(member))
+                fail(m.Mark(), QStringLiteral("group %1: '%2' is given twice").arg(g.name, member));
+            g.members << member;
+        }
+        nodes[g.name] = {key, members};
+        config.groups << g;
+    }
+    const auto groupOf = [&](const QString &name) -> const GroupConfig * {
+        for (const GroupConfig &g : config.groups)
+            if (g.name == name)
+                return &g;
+        return nullptr;
+    };
+    for (const GroupConfig &g : config.groups) {
+        const YAML::Node &members = nodes[g.name].second;
+        for (qsizetype i = 0; i < g.members.size(); ++i)
+            if (!projectors.count(g.members[i]) && !groupOf(g.members[i]))
+                fail(members[size_t(i)].Mark(),
+                     QStringLiteral("group %1: '%2' is neither a projector nor a group").arg(g.name, g.members[i]));
+        // Walk it: a group met again on the way is a cycle, a projector met again a duplicate.
+        QStringList path, reached;
+        std::function<void(const GroupConfig &)> walk = [&](const GroupConfig &at) {
+            path << at.name;
+            for (qsizetype i = 0; i < at.members.size(); ++i) {
+                const QString &m = at.members[i];
+                const YAML::Mark mark = nodes[at.name].second[size_t(i)].Mark();
+                if (const GroupConfig *sub = groupOf(m)) {
+                    if (path.contains(m))
+                        fail(mark, QStringLiteral("group %1: %2 contains itself (%3)")
+                                       .arg(g.name, m, (path + QStringList{m}).join(QStringLiteral(" > "))));
+                    walk(*sub);
+                } else if (reached.contains(m)) {
+                    fail(mark, QStringLiteral("group %1 reaches projector %2 twice").arg(g.name, m));
+                } else {
+                    reached << m;
+                }
+            }
+            path.removeLast();
+        };
+        walk(g);
+    }
+}
+
+// A do: object as JSON, the way a projector's set receives it: a quoted scalar is text, a plain one a number,
+// true or false where it reads as one.
+QJsonValue jsonOf(const YAML::Node &node) {
+    if (node.IsMap()) {
+        QJsonObject o;
+        for (auto it = node.begin(); it != node.end(); ++it)
+            o[scalar(it->first, QStringLiteral("do"))] = jsonOf(it->second);
+        return o;
+    }
+    if (node.IsSequence()) {
+        QJsonArray a;
+        for (const YAML::Node &n : node)
+            a << jsonOf(n);
+        return a;
+    }
+    if (node.IsNull())
+        return QJsonValue(QJsonValue::Null);
+    const QString value = text(node.Scalar());
+    if (node.Tag() != "?")
+        return value;
+    if (value == QLatin1String("true") || value == QLatin1String("false"))
+        return value == QLatin1String("true");
+    static const QRegularExpression number(QStringLiteral("^-?[0-9]{1,9}$"));
+    if (number.match(value).hasMatch())
+        return value.toInt();
+    return value;
+}
+
+void readSchedules(Config &config, const YAML::Node &node, const std::map<QString, int> &projectors) {
+    if (!node.IsSequence())
+        fail(node.Mark(), QStringLiteral("schedules: a list of entries"));
+    static const QStringList kDays{QStringLiteral("mon"), QStringLiteral("tue"), QStringLiteral("wed"),
+                                   QStringLiteral("thu"), QStringLiteral("fri"), QStringLiteral("sat"),
+                                   QStringLiteral("sun")};
+    for (const YAML::Node &n : node) {
+        const auto keys = keysOf(n, QStringLiteral("schedule"),
+                                 {"name", "group", "projector", "at", "days", "dates", "do", "catch_up", "verify"});
+        ScheduleConfig e;
+        e.line = n.Mark().line + 1;
+        e.column = n.Mark().column + 1;
+        if (!keys.count("name"))
+            fail(n.Mark(), QStringLiteral("schedule: 'name' is required"));
+        e.name = scalar(keys.at("name"), QStringLiteral("name"));
+        if (!isName(e.name))
+            fail(keys.at("name").Mark(), QStringLiteral("schedule '%1': lower-case letters, digits, '-' and '_', "
+                                                        "starting with a letter or digit, at most 64")
+                                             .arg(e.name));
+        for (const ScheduleConfig &other : config.schedules)
+            if (other.name == e.name)
+                fail(keys.at("name").Mark(),
+                     QStringLiteral("schedule '%1' is given twice (first on line %2)").arg(e.name).arg(other.line));
+        if (keys.count("group") == keys.count("projector"))
+            fail(n.Mark(), QStringLiteral("schedule %1: either 'group' (a group, or all) or 'projector'").arg(e.name));
+        if (keys.count("group")) {
+            e.targetName = scalar(keys.at("group"), QStringLiteral("group"));
+            e.target = e.targetName == QLatin1String("all") ? ScheduleConfig::Target::All : ScheduleConfig::Target::Group;
+            if (e.target == ScheduleConfig::Target::Group &&
+                std::none_of(config.groups.begin(), config.groups.end(),
+                             [&](const GroupConfig &g) { return g.name == e.targetName; }))
+                fail(keys.at("group").Mark(), QStringLiteral("schedule %1: no group named '%2'").arg(e.name, e.targetName));
+        } else {
+            e.target = ScheduleConfig::Target::Projector;
+            e.targetName = scalar(keys.at("projector"), QStringLiteral("projector"));
+            if (!projectors.count(e.targetName))
+                fail(keys.at("projector").Mark(),
+                     QStringLiteral("schedule %1: no projector named '%2'").arg(e.name, e.targetName));
+        }
+        if (!keys.count("at"))
+            fail(n.Mark(), QStringLiteral("schedule %1: 'at' is required: a local wall time, HH:MM").arg(e.name));
+        const QString at = scalar(keys.at("at"), QStringLiteral("at"));
+        static const QRegularExpression hhmm(QStringLiteral("^([01][0-9]|2[0-3]):([0-5][0-9])$"));
+        const QRegularExpressionMatch m = hhmm.match(at);
+        if (!m.hasMatch())
+            fail(keys.at("at").Mark(), QStringLiteral("schedule %1: at '%2' is not HH:MM (07:45)").arg(e.name, at));
+        e.hour = m.captured(1).toInt();
+        e.minute = m.captured(2).toInt();
+        if (keys.count("days") && keys.count("dates"))
+            fail(keys.at("dates").Mark(), QStringLiteral("schedule %1: days or dates, not both").arg(e.name));
+        if (keys.count("days")) {
+            const YAML::Node &days = keys.at("days");
+            if (!days.IsSequence() || days.size() == 0)
+                fail(days.Mark(), QStringLiteral("schedule %1: days: a list such as [mon, tue, wed, thu, fri]").arg(e.name));
+            for (const YAML::Node &d : days) {
+                const qsizetype day = kDays.indexOf(scalar(d, QStringLiteral("days")));
+                if (day < 0)
+                    fail(d.Mark(), QStringLiteral("schedule %1: '%2' is not a day (mon, tue, wed, thu, fri, sat, sun)")
+                                       .arg(e.name, text(d.Scalar())));
+                if (!e.days.contains(int(day) + 1))
+                    e.days << int(day) + 1;
+            }
+            std::sort(e.days.begin(), e.days.end());
+        }
+        if (keys.count("dates"))
+            e.dates = readDates(keys.at("dates"), QStringLiteral("dates"));
+        if (!keys.count("do"))
+            fail(n.Mark(), QStringLiteral("schedule %1: 'do' is required, such as {power: \"ON\"}").arg(e.name));
+        const QJsonValue request = jsonOf(keys.at("do"));
+        const auto parsed = parseSetRequest(QJsonDocument(request.toObject()).toJson(QJsonDocument::Compact), false);
+        if (!request.isObject())
+            fail(keys.at("do").Mark(), QStringLiteral("schedule %1: do: a request object, such as {power: \"ON\"}").arg(e.name));
+        if (const QString *why = std::get_if<QString>(&parsed))
+            fail(keys.at("do").Mark(), QStringLiteral("schedule %1: do: %2").arg(e.name, *why));
+        e.request = request.toObject();
+        if (keys.count("catch_up"))
+            e.catchUpMs = duration(keys.at("catch_up"), QStringLiteral("catch_up"));
+        if (keys.count("verify"))
+            e.verifyMs = duration(keys.at("verify"), QStringLiteral("verify"));
+        config.schedules << e;
+    }
+}
+
 // history: off, or {file, keep_days, samples_days, max_mb}.
 HistoryConfig readHistory(const YAML::Node &node) {
     HistoryConfig h;
@@ -330,7 +554,8 @@ Config read(const YAML::Node &root) {
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
     const auto keys = keysOf(root, QStringLiteral("settings"),
                              {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink",
-                              "web_config_file", "http_names", "history"});
+                              "web_config_file", "http_names", "history", "time_zone", "holidays", "groups",
+                              "schedules"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -366,6 +591,20 @@ Config read(const YAML::Node &root) {
         config.httpNames = hostNames(keys.at("http_names"));
     if (keys.count("history"))
         config.history = readHistory(keys.at("history"));
+    if (keys.count("time_zone")) {
+        const YAML::Node &z = keys.at("time_zone");
+        config.timeZone = scalar(z, QStringLiteral("time_zone"));
+        if (!QTimeZone(config.timeZone.toLatin1()).isValid())
+            fail(z.Mark(), QStringLiteral("time_zone '%1' is not a time zone this machine knows (Europe/Berlin, "
+                                          "America/New_York ...)")
+                               .arg(config.timeZone));
+    }
+    if (keys.count("holidays"))
+        config.holidays = readDates(keys.at("holidays"), QStringLiteral("holidays"));
+    if (keys.count("groups"))
+        readGroups(config, keys.at("groups"), names);
+    if (keys.count("schedules"))
+        readSchedules(config, keys.at("schedules"), names);
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     config.webConfigFile = fileSetting(keys, "web_config_file");
@@ -386,6 +625,24 @@ HistoryPlace historyPlace(const HistoryConfig &config) {
     return {{},
             QStringLiteral("no history file: name one (history: {file: PATH}) or run under the unit, "
                            "whose StateDirectory keeps it")};
+}
+
+QString ScheduleConfig::fingerprint() const {
+    QJsonArray d, ds;
+    for (int day : days)
+        d << day;
+    for (const QDate &date : dates)
+        ds << date.toString(Qt::ISODate);
+    return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
+                                                        {QStringLiteral("target"), int(target)},
+                                                        {QStringLiteral("of"), targetName},
+                                                        {QStringLiteral("at"), hour * 60 + minute},
+                                                        {QStringLiteral("days"), d},
+                                                        {QStringLiteral("dates"), ds},
+                                                        {QStringLiteral("do"), request},
+                                                        {QStringLiteral("catch_up"), double(catchUpMs)},
+                                                        {QStringLiteral("verify"), double(verifyMs)}})
+                                 .toJson(QJsonDocument::Compact));
 }
 
 qsizetype Config::projectorCount() const {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <QDate>
+#include <QJsonObject>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -90,6 +92,36 @@ struct HistoryPlace {
 };
 HistoryPlace historyPlace(const HistoryConfig &config);
 
+// A group of projectors: projectors and other groups, by name. With a stagger, power-on commands go to its
+// projectors one every staggerMs (large lamps on one circuit); everything else to all at once.
+struct GroupConfig {
+    QString name;
+    QStringList members; // as written
+    int staggerMs = 0;
+    bool operator==(const GroupConfig &) const = default;
+};
+
+// One entry of the schedules: at a local wall time, weekly (on days, every day without) or on dates, a request
+// of a projector's set for a group, a projector or all.
+struct ScheduleConfig {
+    enum class Target { Group, Projector, All };
+    QString name;
+    Target target = Target::All;
+    QString targetName; // the group's or the projector's
+    int hour = 0, minute = 0;
+    QList<int> days;    // Qt::DayOfWeek 1 (Monday) .. 7; empty: every day (weekly) or none (dated)
+    QList<QDate> dates; // dated: these dates only
+    QJsonObject request; // the do: object, as a projector's set takes it
+    qint64 catchUpMs = 600000;
+    qint64 verifyMs = 300000;
+    int line = 0, column = 0; // where it is written, for messages
+
+    bool dated() const { return !dates.isEmpty(); }
+    // What it says, in one text: an entry whose fingerprint changed starts fresh at a reload.
+    QString fingerprint() const;
+    bool operator==(const ScheduleConfig &o) const { return fingerprint() == o.fingerprint(); }
+};
+
 struct Config {
     QString listenHost = QStringLiteral("127.0.0.1"); // an address, never a name: it says where we listen
     quint16 listenPort = 9727;
@@ -103,6 +135,10 @@ struct Config {
     // name, a reverse proxy's): a request for any other name is not this bridge's (DNS rebinding).
     QStringList httpNames;
     HistoryConfig history;
+    QString timeZone;        // an IANA name; empty: the system's
+    QList<QDate> holidays;   // weekly entries do not run on them
+    QList<GroupConfig> groups;
+    QList<ScheduleConfig> schedules;
 
     qsizetype projectorCount() const;
 };

@@ -12,6 +12,8 @@
 
 #include <optional>
 
+#include <QDate>
+
 namespace kr7::bridge {
 
 class BridgeState;
@@ -35,6 +37,18 @@ struct Event {
     QJsonObject toJson(std::optional<qint64> id = std::nullopt) const;
 };
 
+// A schedule entry's state that outlives a restart: what it was (its fingerprint, so that a changed entry
+// starts fresh), its last due time run, and the operators' override.
+struct ScheduleRecord {
+    QString name;
+    QString fingerprint;
+    std::optional<qint64> lastDueMs; // the last due time it ran (or was found missed) for
+    std::optional<qint64> lastRunMs; // when it last ran
+    QJsonObject lastResult;          // per projector
+    bool skipNext = false;
+    QString holdUntil; // a date, or empty
+};
+
 // A line or a reply as the monitor names its bytes: printable characters as they are, the others by the
 // monitor's names ("A001C01 CR", "ACK").
 QString namedBytes(QByteArrayView bytes);
@@ -51,9 +65,12 @@ class Events : public QObject {
     void service(const QString &what, QJsonObject details = {});
     // An event a face or the core makes itself (a lamp replaced, a schedule's run).
     void record(Event event);
+    // A schedule entry's state, for the history to keep (an empty fingerprint: the entry is gone).
+    void keep(const ScheduleRecord &record) { emit kept(record); }
 
   signals:
     void happened(const Event &event);
+    void kept(const ScheduleRecord &record);
 
   private:
     // What was last seen of a projector: values never read are not forgotten when it goes away.

@@ -11,6 +11,7 @@ class BridgeState;
 class ChangeFeed;
 class Commands;
 class Events;
+class ScheduleDesk;
 
 // What every face is given: the one state (to read), the feed of its changes (to follow), the desk where
 // commands are submitted (with their origin), and the events of what happened. A face never reaches another
@@ -20,6 +21,7 @@ struct FaceServices {
     ChangeFeed &feed;
     Commands &commands;
     Events &events;
+    ScheduleDesk &schedules;
 };
 
 // How a face took the next settings at a reload.

@@ -358,7 +358,7 @@ QStringList alarmWords(const ProjectorState &p) {
         words << QStringLiteral("a lamp its mode uses is off");
     if (a.powerFail)
         words << QStringLiteral("power failure");
-    return words;
+    return words + p.faceAlarms;
 }
 
 } // namespace kr7::bridge

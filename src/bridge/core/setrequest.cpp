@@ -135,4 +135,14 @@ QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcom
     return o;
 }
 
+QJsonObject groupResultObject(const QJsonValue &request, const QList<std::pair<QString, CommandOutcome>> &results) {
+    QJsonObject each;
+    for (const auto &[name, outcome] : results) {
+        QJsonObject o = resultObject(request, outcome);
+        o.remove(QStringLiteral("request"));
+        each[name] = o;
+    }
+    return {{QStringLiteral("request"), request}, {QStringLiteral("results"), each}};
+}
+
 } // namespace kr7::bridge

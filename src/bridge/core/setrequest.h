@@ -4,6 +4,7 @@
 
 #include <QByteArrayView>
 #include <QJsonObject>
+#include <QList>
 #include <QString>
 
 #include <optional>
@@ -46,5 +47,8 @@ struct CommandOutcome {
 // {"request": ..., "accepted": true} or {"request": ..., "error": "why"}. The line's and the reply's bytes
 // are characters of the same codes.
 QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcome);
+
+// A group's result: {"request": ..., "results": {"NAME": <resultObject without its request>, ...}}.
+QJsonObject groupResultObject(const QJsonValue &request, const QList<std::pair<QString, CommandOutcome>> &results);
 
 } // namespace kr7::bridge

@@ -25,18 +25,6 @@ struct Sample {
     QJsonObject toJson() const;
 };
 
-// A schedule entry's state that outlives a restart: what it was (its fingerprint, so that a changed entry
-// starts fresh), its last due time run, and the operators' override.
-struct ScheduleRecord {
-    QString name;
-    QString fingerprint;
-    std::optional<qint64> lastDueMs; // the last due time it ran (or was found missed) for
-    std::optional<qint64> lastRunMs; // when it last ran
-    QJsonObject lastResult;          // per projector
-    bool skipNext = false;
-    QString holdUntil; // a date, or empty
-};
-
 // One page of events, newest first, with the id of the next page's first event (nothing: no more).
 struct EventsPage {
     QList<std::pair<qint64, Event>> events;

@@ -42,6 +42,10 @@ HistoryFace::HistoryFace(FaceServices services, const Settings &settings, QObjec
         if (m_writer)
             m_writer->add(e);
     });
+    connect(&m_services.events, &Events::kept, this, [this](const ScheduleRecord &r) {
+        if (m_writer)
+            m_writer->add(r);
+    });
     m_samples.setInterval(kSampleEveryMs);
     connect(&m_samples, &QTimer::timeout, this, &HistoryFace::sample);
 }

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "discovery.h"
 #include "events.h"
+#include "scheduledesk.h"
 #include "journal.h"
 #include "kr7version.h"
 #include "state.h"
@@ -41,10 +42,7 @@ MqttFace::MqttFace(FaceServices services, const Settings &settings, QObject *par
     // A refused subscription would leave the bridge deaf to commands without a word: said, and asked again
     // after 1 s, doubling to 5 minutes.
     m_resubscribe.setSingleShot(true);
-    connect(&m_resubscribe, &QTimer::timeout, this, [this] {
-        if (m_client)
-            m_client->subscribe(topic(QStringLiteral("+"), "set"));
-    });
+    connect(&m_resubscribe, &QTimer::timeout, this, [this] { subscribe(); });
     connect(&m_services.feed, &ChangeFeed::changed, this, &MqttFace::onChanges);
     // Every event, as the history keeps it, for a campus to collect every bridge's with any consumer; not
     // retained, and not kept while the broker is away.
@@ -78,6 +76,15 @@ void MqttFace::connectClient() {
     m_lastAvailable.clear();
     m_resubscribe.stop();
     m_resubscribeMs = 1000;
+}
+
+// A projector's commands, a group's, a schedule entry's overrides.
+void MqttFace::subscribe() {
+    if (!m_client)
+        return;
+    m_client->subscribe(topic(QStringLiteral("+"), "set"));
+    m_client->subscribe(topic(QStringLiteral("group/+"), "set"));
+    m_client->subscribe(topic(QStringLiteral("schedule/+"), "set"));
 }
 
 QString MqttFace::topic(const QString &name, const char *suffix) const {
@@ -148,7 +155,7 @@ void MqttFace::onConnected() {
     m_client->publish(topic(QStringLiteral("bridge"), "state"), "online", true);
     m_resubscribe.stop();
     m_resubscribeMs = 1000;
-    m_client->subscribe(topic(QStringLiteral("+"), "set"));
+    subscribe();
     publishAll();
     for (const auto &[t, payload] : std::exchange(m_heldResults, {}))
         m_client->publish(t, payload, false);
@@ -208,6 +215,30 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         return;
     const QString name = t.mid(prefix.size(), t.size() - prefix.size() - 4);
     const QJsonValue request = requestAsReceived(payload);
+    if (name.startsWith(QLatin1String("group/")) || name.startsWith(QLatin1String("schedule/"))) {
+        const QString what = name.section(QLatin1Char('/'), 1);
+        const QString resultTopic = topic(name, "result");
+        if (retained)
+            return refuse(resultTopic, t, request,
+                          QStringLiteral("a retained command is not carried out (it would run again at every connection)"));
+        const Origin origin{QStringLiteral("mqtt"), {}, {}, t, {}, {}};
+        if (name.startsWith(QLatin1String("schedule/"))) {
+            ScheduleDesk::Answer a = m_services.schedules.steer(what, payload, origin);
+            a.body[QStringLiteral("request")] = request;
+            return deliver(resultTopic, compact(a.body));
+        }
+        auto parsed = parseSetRequest(payload, false); // never a free line to a group
+        if (const QString *why = std::get_if<QString>(&parsed))
+            return refuse(resultTopic, t, request, *why);
+        const SetRequest &r = std::get<SetRequest>(parsed);
+        if (!m_services.commands.submitGroup(
+                what, r, origin, this,
+                [this, resultTopic, request = QJsonValue(r.request)](const QList<std::pair<QString, CommandOutcome>> &all) {
+                    deliver(resultTopic, compact(groupResultObject(request, all)));
+                }))
+            return refuse(resultTopic, t, request, QStringLiteral("no group named '%1' here").arg(what));
+        return;
+    }
     const int index = m_services.state.indexOf(name);
     if (index < 0)
         return refuse(topic(QStringLiteral("bridge"), "result"), t, request,
@@ -233,9 +264,12 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
 // A result whose session is between connections (a reload restarted it, the broker went away) waits for the
 // next one, a few at most.
 void MqttFace::answer(const QString &t, const QJsonValue &request, const CommandOutcome &outcome) {
+    deliver(t, compact(resultObject(request, outcome)));
+}
+
+void MqttFace::deliver(const QString &t, const QByteArray &payload) {
     if (!m_client)
         return; // no mqtt section any more: nobody to tell
-    const QByteArray payload = compact(resultObject(request, outcome));
     if (m_client->isConnected() && m_client->publish(t, payload, false))
         return;
     if (m_heldResults.size() >= kMaxHeldResults) {

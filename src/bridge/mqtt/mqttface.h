@@ -37,6 +37,7 @@ class MqttFace : public Face {
 
   private:
     void connectClient();
+    void subscribe();
     void onConnected();
     void onChanges(const StateChanges &changes);
     void publishAll();
@@ -44,6 +45,7 @@ class MqttFace : public Face {
     void publishProjector(int index);
     void onMessage(const QString &topic, const QByteArray &payload, bool retained);
     void answer(const QString &topic, const QJsonValue &request, const CommandOutcome &outcome);
+    void deliver(const QString &topic, const QByteArray &payload);
     void refuse(const QString &topic, const QString &setTopic, const QJsonValue &request, const QString &why);
     QString topic(const QString &name, const char *suffix = nullptr) const;
     void goOffline();

@@ -7,6 +7,7 @@
 #include "linepoller.h"
 #include "mqttface.h"
 #include "pjlinkface.h"
+#include "scheduleface.h"
 #include "webtls.h"
 
 #include <QJsonArray>
@@ -38,11 +39,13 @@ Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
         route(projector, request, std::move(done));
     });
     // The faces, in the order they start (and, backwards, stop).
-    const FaceServices services{m_state, m_feed, m_commands, m_events};
+    m_commands.setConfig(m_config);
+    const FaceServices services{m_state, m_feed, m_commands, m_events, m_schedules};
     m_faces.push_back(std::make_unique<HistoryFace>(services, settings));
     m_faces.push_back(std::make_unique<HttpFace>(services, settings));
     m_faces.push_back(std::make_unique<MqttFace>(services, settings));
     m_faces.push_back(std::make_unique<PjlinkFace>(services, settings));
+    m_faces.push_back(std::make_unique<ScheduleFace>(services, settings));
 }
 
 Bridge::~Bridge() = default;
@@ -96,6 +99,7 @@ void Bridge::reload(Settings settings) {
     }
     m_pollers = std::move(pollers);
     m_config = std::move(next);
+    m_commands.setConfig(m_config);
 
     QStringList kept, restarted, failed;
     for (auto &face : m_faces) {

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "config.h"
 #include "events.h"
+#include "scheduledesk.h"
 #include "face.h"
 #include "settings.h"
 #include "state.h"
@@ -57,6 +58,7 @@ class Bridge : public QObject {
     ChangeFeed m_feed;
     Commands m_commands;
     Events m_events;
+    ScheduleDesk m_schedules;
     QString m_scheme; // HTTP or HTTPS, as the face listens at start
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::vector<std::unique_ptr<Face>> m_faces;

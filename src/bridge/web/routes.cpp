@@ -6,6 +6,7 @@
 #include "journal.h"
 #include "kr7version.h"
 #include "record.h"
+#include "scheduledesk.h"
 #include "state.h"
 
 #include <QFile>
@@ -222,11 +223,14 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
     using M = QHttpServerRequest::Method;
     const bool get = request.method == M::Get || request.method == M::Head;
     const QString &path = request.path;
-    if (path.startsWith(QLatin1String("/api/projectors/"))) {
+    if (path.startsWith(QLatin1String("/api/projectors/")) || path.startsWith(QLatin1String("/api/groups/"))) {
         if (request.method != M::Post)
             return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
-        return command(request, socket, user);
+        return path.startsWith(QLatin1String("/api/groups/")) ? group(request, socket, user)
+                                                             : command(request, socket, user);
     }
+    if (path == QLatin1String("/api/schedules") || path.startsWith(QLatin1String("/api/schedules/")))
+        return schedules(request, socket, user);
     if (path == QLatin1String("/api/history") || path == QLatin1String("/api/samples")) {
         if (!get)
             return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
@@ -283,17 +287,32 @@ QByteArray HttpRoutes::page(const QString &user) const {
     return html;
 }
 
-void HttpRoutes::command(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+bool HttpRoutes::mayAct(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
     // Only an operator, only from a page of this bridge (its Origin, when the client names one, and the token
     // the page carries): a page of another site cannot make the browser switch a projector.
     if (!m_auth.mayCommand(user))
-        return send(socket, request, 403, "text/plain", "commands are for operators\n");
+        return send(socket, request, 403, "text/plain", "commands are for operators\n"), false;
     const bool tls = m_settings.web && m_settings.web->tls;
     if (!request.origin.isEmpty() && !sameOrigin(request.origin, tls, request.host))
-        return send(socket, request, 403, "text/plain", "a command from another site's page is not taken\n");
+        return send(socket, request, 403, "text/plain", "a command from another site's page is not taken\n"),
+               false;
     if (!sameSecret(request.token, m_auth.token(user)))
-        return send(socket, request, 403, "text/plain",
-                    "the page's token is missing or wrong; reload the page\n");
+        return send(socket, request, 403, "text/plain", "the page's token is missing or wrong; reload the page\n"),
+               false;
+    return true;
+}
+
+Origin HttpRoutes::originOf(const HeldRequest &request, const QString &user) {
+    Origin origin;
+    origin.face = QStringLiteral("console");
+    origin.user = user.isEmpty() ? QStringLiteral("anonymous") : user;
+    origin.address = request.address;
+    return origin;
+}
+
+void HttpRoutes::command(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    if (!mayAct(request, socket, user))
+        return;
     const QString name = request.path.mid(int(qstrlen("/api/projectors/")));
     const QJsonValue asked = requestAsReceived(request.body);
     const auto refused = [&](int status, const QString &why) {
@@ -308,12 +327,7 @@ void HttpRoutes::command(const HeldRequest &request, QTcpSocket *socket, const Q
     if (const QString *why = std::get_if<QString>(&parsed))
         return refused(400, *why);
     const SetRequest &r = std::get<SetRequest>(parsed);
-    const Origin origin{QStringLiteral("console"),
-                        user.isEmpty() ? QStringLiteral("anonymous") : user,
-                        request.address,
-                        {},
-                        {},
-                        {}};
+    const Origin origin = originOf(request, user);
     journal(QStringLiteral("web: %1 sends %2 to %3")
                 .arg(origin.text(), QString::fromUtf8(compact(r.request)), name));
     QPointer<QTcpSocket> alive(socket);
@@ -324,6 +338,52 @@ void HttpRoutes::command(const HeldRequest &request, QTcpSocket *socket, const Q
                 send(alive, request, !o.accepted && !o.exchange ? 400 : 200, "application/json",
                      compact(resultObject(asked, o)));
         });
+}
+
+void HttpRoutes::group(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    if (!mayAct(request, socket, user))
+        return;
+    const QString name = request.path.mid(int(qstrlen("/api/groups/")));
+    const QJsonValue asked = requestAsReceived(request.body);
+    const auto refused = [&](int status, const QString &why) {
+        CommandOutcome o;
+        o.error = why;
+        send(socket, request, status, "application/json", compact(resultObject(asked, o)));
+    };
+    auto parsed = parseSetRequest(request.body, false);
+    if (const QString *why = std::get_if<QString>(&parsed))
+        return refused(400, *why);
+    const SetRequest &r = std::get<SetRequest>(parsed);
+    Origin origin = originOf(request, user);
+    origin.group = name;
+    QPointer<QTcpSocket> alive(socket);
+    const bool known = m_services.commands.submitGroup(
+        name, r, origin, socket,
+        [this, alive, request, asked = QJsonValue(r.request)](const QList<std::pair<QString, CommandOutcome>> &all) {
+            if (alive)
+                send(alive, request, 200, "application/json", compact(groupResultObject(asked, all)));
+        });
+    if (!known)
+        return refused(404, QStringLiteral("no group named '%1' here").arg(name));
+    journal(QStringLiteral("web: %1 sends %2 to the group %3")
+                .arg(origin.text(), QString::fromUtf8(compact(r.request)), name));
+}
+
+void HttpRoutes::schedules(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    using M = QHttpServerRequest::Method;
+    if (request.path == QLatin1String("/api/schedules")) {
+        if (request.method != M::Get && request.method != M::Head)
+            return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+        return send(socket, request, 200, "application/json",
+                    QJsonDocument(m_services.schedules.list()).toJson(QJsonDocument::Compact));
+    }
+    if (request.method != M::Post)
+        return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
+    if (!mayAct(request, socket, user))
+        return;
+    const QString name = request.path.mid(int(qstrlen("/api/schedules/")));
+    const ScheduleDesk::Answer a = m_services.schedules.steer(name, request.body, originOf(request, user));
+    send(socket, request, a.status, "application/json", compact(a.body));
 }
 
 void HttpRoutes::openStream(const HeldRequest &request, QTcpSocket *socket, const QString &user) {

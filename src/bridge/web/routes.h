@@ -1,6 +1,7 @@
 #pragma once
 
 #include "authentication.h"
+#include "commands.h"
 #include "eventstream.h"
 #include "face.h"
 #include "historyfile.h"
@@ -35,7 +36,8 @@ struct HttpSettings {
 
 // What the HTTP face serves: GET /metrics and GET /state from the state as the pollers last left it (a
 // request never waits for a projector), the venue console (GET /, its script and style, and GET /events, the
-// projectors' states as they change), and POST /api/projectors/NAME for an operator's commands. One of these
+// projectors' states as they change), POST /api/projectors/NAME and /api/groups/NAME for an operator's commands,
+// GET /api/schedules and POST /api/schedules/NAME to steer one. One of these
 // serves one set of settings on one listener; the face makes another when they change.
 class HttpRoutes : public QAbstractHttpServer {
     Q_OBJECT
@@ -60,7 +62,11 @@ class HttpRoutes : public QAbstractHttpServer {
   private:
     struct HeldRequest;
     void serve(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    bool mayAct(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    static Origin originOf(const HeldRequest &request, const QString &user);
     void command(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void group(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void schedules(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void openStream(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void history(const HeldRequest &request, QTcpSocket *socket);
     void samples(const HeldRequest &request, QTcpSocket *socket);
