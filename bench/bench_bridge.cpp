@@ -4,6 +4,7 @@
 //
 //   bench_bridge [--lines N] [--seconds N] [--interval S] [--history] [--changes PERCENT] [--command-rate N]
 //   bench_bridge --history-queries
+//   bench_bridge --schedule [--lines N]
 #include "benchutil.h"
 #include "historydb.h"
 #include "peers.h"
@@ -561,6 +562,103 @@ int historyQueries() {
     return 0;
 }
 
+// One group of every projector (lines × 4, stagger 0) switched on by a schedule entry: the bridge's wall clock
+// set by libfaketime to 20 s before the due time; from the due time until each line has its first power-on on
+// the wire, and the bridge's CPU in that second. Then --calendar of 50 entries over 366 days.
+int scheduleFigures(int lines) {
+    std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
+    QTemporaryDir dir;
+    QByteArray config = "listen: 127.0.0.1:" + QByteArray::number(kr7::peers::Ser2net::freePort()) +
+                        "\npoll_interval: 10\ntime_zone: Europe/Berlin\nhistory: {file: " +
+                        dir.filePath(QStringLiteral("h.sqlite")).toUtf8() + "}\nlines:\n";
+    std::vector<qint64> firstOn(size_t(lines), 0);
+    int projectorsOn = 0;
+    qint64 lastOn = 0;
+    for (int l = 0; l < lines; ++l) {
+        auto sim = std::make_unique<kr7::sim::ProjectorSim>();
+        if (!sim->openPty())
+            return 1;
+        QObject::connect(sim.get(), &kr7::sim::ProjectorSim::lineReceived, sim.get(), [&, l](const QByteArray &line) {
+            if (!line.endsWith("C00"))
+                return;
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            if (!firstOn[size_t(l)])
+                firstOn[size_t(l)] = now;
+            ++projectorsOn;
+            lastOn = now;
+        });
+        config += "  - port: " + sim->devicePath().toUtf8() + "\n    projectors:\n";
+        for (int u = 1; u <= 4; ++u)
+            config += "      - {name: p" + QByteArray::number(l) + "-" + QByteArray::number(u) +
+                      ", unit: " + QByteArray::number(u) + "}\n";
+        sims.push_back(std::move(sim));
+    }
+    config += "schedules:\n  - {name: morning, group: all, at: '07:45', do: {power: 'ON'}}\n";
+    QFile file(dir.filePath(QStringLiteral("bridge.yaml")));
+    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
+        return 1;
+    file.close();
+    QProcess bridge;
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("LD_PRELOAD"), QStringLiteral("libfaketime.so.1"));
+    env.insert(QStringLiteral("LD_LIBRARY_PATH"), QStringLiteral("/usr/lib/x86_64-linux-gnu/faketime"));
+    env.insert(QStringLiteral("FAKETIME"), QStringLiteral("@2026-12-10 07:44:40"));
+    env.insert(QStringLiteral("TZ"), QStringLiteral("Europe/Berlin"));
+    bridge.setProcessEnvironment(env);
+    bridge.setStandardErrorFile(dir.filePath(QStringLiteral("stderr")));
+    const qint64 started = QDateTime::currentMSecsSinceEpoch();
+    bridge.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kr7-bridge"),
+                 {QStringLiteral("--config"), file.fileName()});
+    if (!bridge.waitForStarted(5000))
+        return 1;
+    const qint64 due = started + 20000; // 07:45:00 on the bridge's clock
+    runFor(int(due - QDateTime::currentMSecsSinceEpoch()) - 200);
+    const double cpu0 = processCpuSeconds(bridge.processId());
+    runFor(1200);
+    const double cpu1 = processCpuSeconds(bridge.processId());
+    runFor(4000);
+    const qint64 lastLine = *std::max_element(firstOn.begin(), firstOn.end());
+    std::printf("schedule: %d projectors on %d lines, stagger 0: every line on the wire %lld ms after the due time "
+                "(first %lld ms), %d power-ons, the last %lld ms after; CPU in that second %.1f%%\n",
+                lines * 4, lines, static_cast<long long>(lastLine - due),
+                static_cast<long long>(*std::min_element(firstOn.begin(), firstOn.end()) - due), projectorsOn,
+                static_cast<long long>(lastOn - due), (cpu1 - cpu0) / 1.2 * 100.0);
+    bridge.terminate();
+    bridge.waitForFinished(10000);
+
+    // --calendar: 50 entries over 366 days, weekly and dated, some on groups.
+    QByteArray cal = "time_zone: Europe/Berlin\nholidays: [2026-12-25, 2026-12-26, 2027-01-01]\nhistory: off\n"
+                     "lines:\n  - port: /dev/null\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
+                     "groups:\n  pair: [a, b]\nschedules:\n";
+    for (int i = 0; i < 50; ++i)
+        cal += "  - {name: e" + QByteArray::number(i) + ", " + (i % 2 ? "group: pair" : "projector: a") +
+               ", at: '" + QByteArray::number(6 + i % 16).rightJustified(2, '0') + ":" +
+               QByteArray::number(i % 60).rightJustified(2, '0') + "', " +
+               (i % 5 == 4 ? QByteArray("dates: [2027-02-01, 2027-03-28, 2027-10-31]") : QByteArray("days: [mon, wed, fri]")) +
+               ", do: {power: '" + (i % 3 ? "ON" : "OFF") + "'}}\n";
+    QFile calFile(dir.filePath(QStringLiteral("calendar.yaml")));
+    if (!calFile.open(QIODevice::WriteOnly) || calFile.write(cal) != cal.size())
+        return 1;
+    calFile.close();
+    std::vector<double> times;
+    qsizetype runs = 0;
+    for (int i = 0; i < 5; ++i) {
+        QProcess p;
+        const auto t0 = Clock::now();
+        p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kr7-bridge"),
+                {QStringLiteral("--config"), calFile.fileName(), QStringLiteral("--calendar"), QStringLiteral("--from"),
+                 QStringLiteral("2026-12-10T00:00:00+01:00"), QStringLiteral("--days"), QStringLiteral("366")});
+        p.waitForFinished(60000);
+        times.push_back(ms(Clock::now() - t0));
+        runs = p.readAllStandardOutput().count('\n');
+        if (p.exitCode() != 0)
+            std::fprintf(stderr, "--calendar: %s\n", p.readAllStandardError().constData());
+    }
+    std::printf("--calendar, 50 entries over 366 days: %lld runs, median %.0f ms, max %.0f ms (the whole process)\n",
+                static_cast<long long>(runs), percentile(times, 50), percentile(times, 100));
+    return 0;
+}
+
 in_addr projectorAddress(int i) {
     in_addr a{};
     a.s_addr = htonl((127u << 24) | (1u << 8) | 1u) + htonl(0); // 127.0.1.1 and on
@@ -603,12 +701,18 @@ int main(int argc, char *argv[]) {
         QStringLiteral("history-queries"),
         QStringLiteral("A history of 1,000,000 events and 35 days of samples of 64 projectors: the latest 100 of "
                        "one projector and 30 days of it as CSV, through the bridge's API, and the bytes per row."));
+    const QCommandLineOption scheduleOption(
+        QStringLiteral("schedule"),
+        QStringLiteral("Every projector switched on by one schedule entry: due time to the wire, and --calendar."));
     parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption, pjlinkOption,
-                       consoleOption, historyOption, changesOption, commandRateOption, historyQueriesOption});
+                       consoleOption, historyOption, changesOption, commandRateOption, historyQueriesOption,
+                       scheduleOption});
     parser.addHelpOption();
     parser.process(app);
     if (parser.isSet(historyQueriesOption))
         return historyQueries();
+    if (parser.isSet(scheduleOption))
+        return scheduleFigures(parser.value(linesOption).toInt());
     const int lines = parser.value(linesOption).toInt();
     const int seconds = parser.value(secondsOption).toInt();
     const int interval = parser.value(intervalOption).toInt();

@@ -15,7 +15,7 @@ namespace kr7::bridge {
 // What /api/history (and kr7-bridge --history) is asked: events newest first, filtered, a page at a time.
 struct HistoryQuery {
     QString projector;
-    QString kind;                           // command, state, alarm, service, lamp
+    QString kind;                           // command, state, alarm, service, lamp, schedule
     QString origin;                         // a face's name: console, mqtt, pjlink, schedule
     std::optional<qint64> sinceMs, untilMs; // at >= since, at < until
     int limit = 100;

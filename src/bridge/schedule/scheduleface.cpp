@@ -280,8 +280,8 @@ void ScheduleFace::send(quint64 id) {
     const ProjectorState &p = m_services.state.projectors()[index];
     if (!m_services.state.lines()[p.line].up)
         return again(QStringLiteral("its line is lost"));
-    if (!p.available)
-        return again(QStringLiteral("no reply")); // down: it has not answered for rounds
+    if (!p.available && (p.lastSeen.isValid() || p.noReplies > 0))
+        return again(QStringLiteral("no reply")); // asked and silent; one not yet asked (just started) is tried
     const Origin origin{QStringLiteral("schedule"), {}, {}, {}, a.entry, a.group};
     m_services.commands.submit(index, a.request, origin, this, [this, id, again](const CommandOutcome &o) {
         const auto at = m_attempts.find(id);
