@@ -101,7 +101,7 @@ class TestMqtt : public QObject {
         }));
         // What a subscriber that comes later finds kept for it.
         Subscriber sub(m_broker.port(), {QStringLiteral("homeassistant/#"), QStringLiteral("kr7/#")});
-        QTRY_COMPARE_WITH_TIMEOUT(sub.messages.size(), 1 + 3 * 2 + 3 * 16, 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(sub.messages.size(), 1 + 3 * 2 + 3 * 20, 10000);
         QCOMPARE(sub.on(QStringLiteral("kr7/bridge/state")).last().payload, QByteArray("online"));
         QStringList objects;
         for (const Message &m : sub.messages) {
@@ -141,6 +141,9 @@ class TestMqtt : public QObject {
             } else if (level[3].startsWith(QLatin1String("lamp_hours_"))) {
                 has("unit_of_measurement", QStringLiteral("h"));
                 has("state_class", QStringLiteral("total_increasing"));
+            } else if (level[3].startsWith(QLatin1String("lamp_remaining_"))) {
+                has("unit_of_measurement", QStringLiteral("h"));
+                has("state_class", QStringLiteral("measurement"));
             } else if (level[3].startsWith(QLatin1String("temperature_"))) {
                 has("device_class", QStringLiteral("temperature"));
                 has("unit_of_measurement", QStringLiteral("°C"));
@@ -159,13 +162,15 @@ class TestMqtt : public QObject {
                  QStringList({"binary_sensor/lamp_1", "binary_sensor/lamp_2", "binary_sensor/lamp_3",
                               "binary_sensor/lamp_4", "button/refresh", "select/input", "sensor/lamp_hours_1",
                               "sensor/lamp_hours_2", "sensor/lamp_hours_3", "sensor/lamp_hours_4",
-                              "sensor/power_status", "sensor/pressure", "sensor/signal",
+                              "sensor/lamp_remaining_1", "sensor/lamp_remaining_2", "sensor/lamp_remaining_3",
+                              "sensor/lamp_remaining_4", "sensor/power_status", "sensor/pressure", "sensor/signal",
                               "sensor/temperature_1", "sensor/temperature_2", "switch/power"}));
         const Message state = *sub.waitFor(QStringLiteral("kr7/hall-right"), [](const Message &m) {
             return m.json()[QLatin1String("pressure_hpa")] == 1013;
         });
         QVERIFY(state.retained);
         QCOMPARE(state.json()[QLatin1String("lamp_hours")], QJsonValue(QJsonArray{1234, 1201, 987, 1010}));
+        QCOMPARE(state.json()[QLatin1String("lamp_remaining_hours")], QJsonValue(QJsonArray{766, 799, 1013, 990}));
     }
 
     // Unchanged projectors publish nothing, whatever number of rounds pass.

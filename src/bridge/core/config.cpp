@@ -121,7 +121,7 @@ PjlinkListen readPjlinkListen(const YAML::Node &node, const QString &name,
 
 void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, int> &names,
                    std::map<QString, QString> &listeners) {
-    const auto keys = keysOf(node, QStringLiteral("projector"), {"name", "unit", "pjlink"});
+    const auto keys = keysOf(node, QStringLiteral("projector"), {"name", "unit", "pjlink", "lamp_life_hours"});
     if (!keys.count("name"))
         fail(node.Mark(), QStringLiteral("projector: 'name' is required"));
     if (!keys.count("unit"))
@@ -163,6 +163,8 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
     }
     if (keys.count("pjlink"))
         p.pjlink = readPjlinkListen(keys.at("pjlink"), p.name, listeners);
+    if (keys.count("lamp_life_hours"))
+        p.lampLifeHours = wholeNumber(keys.at("lamp_life_hours"), QStringLiteral("lamp_life_hours"), 1, 100000);
     line.projectors << p;
 }
 
@@ -501,6 +503,22 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
 }
 
 // history: off, or {file, keep_days, samples_days, max_mb}.
+LampsConfig readLamps(const YAML::Node &node) {
+    LampsConfig l;
+    const auto keys = keysOf(node, QStringLiteral("lamps"), {"life_hours", "warn_at"});
+    if (keys.count("life_hours"))
+        l.lifeHours = wholeNumber(keys.at("life_hours"), QStringLiteral("life_hours"), 1, 100000);
+    if (const auto it = keys.find("warn_at"); it != keys.end()) {
+        const QString value = scalar(it->second, QStringLiteral("warn_at"));
+        static const QRegularExpression share(QStringLiteral("^(0?\\.[0-9]{1,4}|1(\\.0{1,4})?)$"));
+        if (it->second.Tag() != "?" || !share.match(value).hasMatch() || value.toDouble() <= 0)
+            fail(it->second.Mark(),
+                 QStringLiteral("warn_at: '%1': the share of a lamp's life used, above 0 and at most 1 (0.9)").arg(value));
+        l.warnAt = value.toDouble();
+    }
+    return l;
+}
+
 HistoryConfig readHistory(const YAML::Node &node) {
     HistoryConfig h;
     if (node.IsScalar() && node.Tag() == "?" && node.Scalar() == "off") {
@@ -555,7 +573,7 @@ Config read(const YAML::Node &root) {
     const auto keys = keysOf(root, QStringLiteral("settings"),
                              {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink",
                               "web_config_file", "http_names", "history", "time_zone", "holidays", "groups",
-                              "schedules"});
+                              "schedules", "lamps"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -605,6 +623,8 @@ Config read(const YAML::Node &root) {
         readGroups(config, keys.at("groups"), names);
     if (keys.count("schedules"))
         readSchedules(config, keys.at("schedules"), names);
+    if (keys.count("lamps"))
+        config.lamps = readLamps(keys.at("lamps"));
     if (keys.count("mqtt"))
         readMqtt(config, keys.at("mqtt"));
     config.webConfigFile = fileSetting(keys, "web_config_file");

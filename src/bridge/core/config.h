@@ -36,6 +36,7 @@ struct ProjectorConfig {
     QString unit;   // "1".."4" or "single"
     QString prefix; // the address prefix of the unit: "A001", or none for a single projector
     std::optional<PjlinkListen> pjlink; // absent: no PJLink face
+    std::optional<int> lampLifeHours;   // absent: the lamps: section's
 };
 
 struct LineConfig {
@@ -122,6 +123,13 @@ struct ScheduleConfig {
     bool operator==(const ScheduleConfig &o) const { return fingerprint() == o.fingerprint(); }
 };
 
+// How long a lamp lasts, and when it is near its end (this share of its life used).
+struct LampsConfig {
+    int lifeHours = 2000;
+    double warnAt = 0.9;
+    bool operator==(const LampsConfig &) const = default;
+};
+
 struct Config {
     QString listenHost = QStringLiteral("127.0.0.1"); // an address, never a name: it says where we listen
     quint16 listenPort = 9727;
@@ -139,8 +147,11 @@ struct Config {
     QList<QDate> holidays;   // weekly entries do not run on them
     QList<GroupConfig> groups;
     QList<ScheduleConfig> schedules;
+    LampsConfig lamps;
 
     qsizetype projectorCount() const;
+    // A projector's lamp life: its own lamp_life_hours, or the lamps: section's.
+    int lampLifeHours(const ProjectorConfig &p) const { return p.lampLifeHours.value_or(lamps.lifeHours); }
 };
 
 // Where and what: line and column count from 1; 0 where the parser gave none.

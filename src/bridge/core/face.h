@@ -12,6 +12,7 @@ class ChangeFeed;
 class Commands;
 class Events;
 class ScheduleDesk;
+class LampDesk;
 
 // What every face is given: the one state (to read), the feed of its changes (to follow), the desk where
 // commands are submitted (with their origin), and the events of what happened. A face never reaches another
@@ -22,6 +23,7 @@ struct FaceServices {
     Commands &commands;
     Events &events;
     ScheduleDesk &schedules;
+    LampDesk &lamps;
 };
 
 // How a face took the next settings at a reload.

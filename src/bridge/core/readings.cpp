@@ -184,6 +184,39 @@ double onSample(const QJsonValue &v) {
     return v == QLatin1String("ON") ? 1 : 0;
 }
 
+// The lamp readings made of the hours and the plan: for each lamp whose hours were read.
+template <typename F> QJsonValue perLamp(const Readings &r, F value) {
+    const QJsonArray hours = r.value("lamp_hours").toArray();
+    if (hours.size() != 4)
+        return QJsonValue::Null;
+    QJsonArray out;
+    for (int i = 0; i < 4; ++i)
+        out << (hours[i].isDouble() ? value(i, hours[i].toDouble()) : QJsonValue(QJsonValue::Null));
+    return out;
+}
+QJsonValue dateOrNull(const std::optional<QDate> &d) {
+    return d ? QJsonValue(d->toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null);
+}
+QJsonValue lifeHours(const Readings &r) {
+    return perLamp(r, [&](int, double) { return QJsonValue(r.lampPlan().lifeHours); });
+}
+QJsonValue remainingHours(const Readings &r) {
+    return perLamp(r, [&](int, double h) { return QJsonValue(std::max(0.0, r.lampPlan().lifeHours - h)); });
+}
+QJsonValue forecastEnds(const Readings &r) {
+    return perLamp(r, [&](int i, double) { return dateOrNull(r.lampPlan().forecastEnd[size_t(i)]); });
+}
+QJsonValue replacedDates(const Readings &r) {
+    return perLamp(r, [&](int i, double) { return dateOrNull(r.lampPlan().replaced[size_t(i)]); });
+}
+QJsonValue replacementCounts(const Readings &r) {
+    return perLamp(r, [&](int i, double) { return QJsonValue(r.lampPlan().replacements[size_t(i)]); });
+}
+// A date as the start of its day, UTC, in seconds since 1970.
+double dateSample(const QJsonValue &v) {
+    return double(QDate::fromString(v.toString(), Qt::ISODate).startOfDay(Qt::UTC).toSecsSinceEpoch());
+}
+
 using T = JsonType;
 // clang-format off
 const std::array kTable{
@@ -219,6 +252,28 @@ const std::array kTable{
                        .itemLabel = "lamp", .scale = 3600.0},
             .entity = {.component = "sensor", .object = "lamp_hours_%1", .title = "Lamp %1 hours",
                        .config = R"({"unit_of_measurement":"h","state_class":"total_increasing"})"}},
+    Reading{.key = "lamp_life_hours", .query = "lamp-hours", .type = T::NumberList, .items = 4,
+            .metric = {.name = "kr7_lamp_life_seconds", .help = "The lamp's life, in seconds of use.",
+                       .itemLabel = "lamp", .scale = 3600.0},
+            .derive = lifeHours},
+    Reading{.key = "lamp_remaining_hours", .query = "lamp-hours", .type = T::NumberList, .items = 4,
+            .metric = {.name = "kr7_lamp_remaining_seconds",
+                       .help = "What is left of the lamp's life, in seconds of use; 0 once it is spent.",
+                       .itemLabel = "lamp", .scale = 3600.0},
+            .entity = {.component = "sensor", .object = "lamp_remaining_%1", .title = "Lamp %1 remaining",
+                       .config = R"({"unit_of_measurement":"h","state_class":"measurement"})"},
+            .derive = remainingHours},
+    Reading{.key = "lamp_forecast_end", .query = "lamp-hours", .type = T::StringList, .items = 4,
+            .metric = {.name = "kr7_lamp_forecast_end_timestamp_seconds",
+                       .help = "The day the lamp reaches its life at its burn of the last 30 days (its start, UTC).",
+                       .itemLabel = "lamp", .sample = dateSample},
+            .derive = forecastEnds},
+    Reading{.key = "lamp_replaced", .query = "lamp-hours", .type = T::StringList, .items = 4,
+            .derive = replacedDates},
+    Reading{.key = "lamp_replacements", .query = "lamp-hours", .type = T::NumberList, .items = 4, .inState = false,
+            .metric = {.name = "kr7_lamp_replacements_total", .type = "counter",
+                       .help = "Replacements of the lamp the bridge recorded.", .itemLabel = "lamp"},
+            .derive = replacementCounts},
     Reading{.key = "temperature", .query = "temperature", .type = T::NumberList, .read = readTemperature,
             .items = 2,
             .metric = {.name = "kr7_temperature_celsius", .help = "The projector's temperature sensors.",
@@ -270,6 +325,17 @@ QList<PolledQuery> polledQueries(ReadingTable table) {
 Readings::Readings(ReadingTable table)
     : m_table(table), m_values(qsizetype(table.size()), QJsonValue::Null) {}
 
+void Readings::setLampPlan(const LampPlan &plan) {
+    m_plan = plan;
+    derive();
+}
+
+void Readings::derive() {
+    for (size_t i = 0; i < m_table.size(); ++i)
+        if (m_table[i].derive)
+            m_values[qsizetype(i)] = m_table[i].derive(*this);
+}
+
 QJsonValue Readings::value(std::string_view key) const {
     for (size_t i = 0; i < m_table.size(); ++i)
         if (m_table[i].key == key)
@@ -283,11 +349,14 @@ bool Readings::read(std::string_view query, QByteArrayView reply) {
     for (size_t i = 0; i < m_table.size(); ++i) {
         if (m_table[i].query != query)
             continue;
+        if (!m_table[i].read)
+            continue;
         any = true;
         const ReadResult r = reply.isEmpty() ? ReadResult{} : m_table[i].read(reply);
         m_values[qsizetype(i)] = r.value;
         complete = complete && r.complete;
     }
+    derive();
     return any && complete;
 }
 
@@ -295,10 +364,12 @@ void Readings::clear(std::string_view query) {
     for (size_t i = 0; i < m_table.size(); ++i)
         if (m_table[i].query == query)
             m_values[qsizetype(i)] = QJsonValue::Null;
+    derive();
 }
 
 void Readings::clear() {
     m_values.fill(QJsonValue::Null);
+    derive();
 }
 
 std::optional<double> readDecimal(QByteArrayView text) {
@@ -325,6 +396,10 @@ std::optional<double> readDecimal(QByteArrayView text) {
 
 Alarms alarmsOf(const Readings &readings) {
     Alarms a;
+    const QJsonArray hours = readings.value("lamp_hours").toArray();
+    for (int i = 0; i < 4 && hours.size() == 4; ++i)
+        if (hours[i].isDouble())
+            a.lamps[size_t(i)] = lampWear(hours[i].toDouble(), readings.lampPlan(), i);
     const PowerCode *row = powerCode(readings.value("power_code").toString());
     if (!row)
         return a;
@@ -358,6 +433,11 @@ QStringList alarmWords(const ProjectorState &p) {
         words << QStringLiteral("a lamp its mode uses is off");
     if (a.powerFail)
         words << QStringLiteral("power failure");
+    for (int i = 0; i < 4; ++i)
+        if (a.lamps[size_t(i)] == LampWear::NearEnd)
+            words << QStringLiteral("lamp %1 near its end").arg(i + 1);
+        else if (a.lamps[size_t(i)] == LampWear::OverLife)
+            words << QStringLiteral("lamp %1 over its life").arg(i + 1);
     return words + p.faceAlarms;
 }
 

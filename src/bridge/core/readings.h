@@ -1,5 +1,7 @@
 #pragma once
 
+#include "lamps.h"
+
 #include <QByteArrayView>
 #include <QJsonValue>
 #include <QList>
@@ -15,7 +17,7 @@ namespace kr7::bridge {
 
 // What a reading's value is in /state and MQTT's state object. A list has a fixed number of items (lamps 1-4,
 // sensors 1-2); an item that could not be read is null.
-enum class JsonType : uint8_t { String, Integer, Boolean, NumberList, BooleanList };
+enum class JsonType : uint8_t { String, Integer, Boolean, NumberList, BooleanList, StringList };
 
 // A reading's Prometheus family. A list gives one sample per item that holds a value, its number (from 1)
 // in itemLabel; a Boolean is 1 or 0.
@@ -45,6 +47,8 @@ struct ReadResult {
     bool complete = false;
 };
 
+class Readings;
+
 // One reading: the value one query's reply gives, and all that each face makes of it. A row here is all a
 // new reading needs: the line polls its query, /state and MQTT show its key, the metrics face writes its
 // family, discovery announces its entity.
@@ -52,12 +56,15 @@ struct Reading {
     std::string_view key;   // the member of the state object; also the reading's name
     std::string_view query; // the catalogue's name of the query whose reply gives it ("power" is CR0)
     JsonType type;
-    ReadResult (*read)(QByteArrayView reply);
+    ReadResult (*read)(QByteArrayView reply) = nullptr;
     int items = 0;                   // a list's number of items
     bool inState = true;             // false: a text only the status info shows
     const char *infoLabel = nullptr; // kr7_status_info{query=infoLabel,text=value}: a panel text
     MetricFamily metric = {};
     DiscoveryEntity entity = {};
+    // A reading made of others and of the lamp plan (a lamp's remaining hours), in place of read: made again
+    // whenever they change.
+    QJsonValue (*derive)(const Readings &readings) = nullptr;
 };
 
 using ReadingTable = std::span<const Reading>;
@@ -94,11 +101,18 @@ class Readings {
     // Forgets everything.
     void clear();
 
-    bool operator==(const Readings &other) const { return m_values == other.m_values; }
+    // What the lamps' derived readings are made of.
+    const LampPlan &lampPlan() const { return m_plan; }
+    void setLampPlan(const LampPlan &plan);
+
+    bool operator==(const Readings &other) const { return m_values == other.m_values && m_plan == other.m_plan; }
 
   private:
+    void derive();
+
     ReadingTable m_table;
     QList<QJsonValue> m_values;
+    LampPlan m_plan;
 };
 
 // What is wrong with a projector, by its power code (the power table) and lamps: every lamp failed (power
@@ -110,6 +124,7 @@ struct Alarms {
     bool lampOff = false;
     bool temperature = false;
     bool powerFail = false;
+    std::array<LampWear, 4> lamps{}; // by the lamp plan: near its end, over its life
 };
 Alarms alarmsOf(const Readings &readings);
 

@@ -20,6 +20,15 @@ ProjectorState fresh(const LineConfig &line, const ProjectorConfig &pc, int line
     return p;
 }
 
+// The projector's lamp life and warning share, as the configuration says now; what the lamps face knows stays.
+void setLampLife(ProjectorState &p, const Config &config, const ProjectorConfig &pc) {
+    LampPlan plan = p.readings.lampPlan();
+    plan.lifeHours = config.lampLifeHours(pc);
+    plan.warnAt = config.lamps.warnAt;
+    if (!(plan == p.readings.lampPlan()))
+        p.readings.setLampPlan(plan);
+}
+
 } // namespace
 
 QList<int> BridgeState::reconfigure(const Config &config, const QList<int> &keptLineOf) {
@@ -39,6 +48,7 @@ QList<int> BridgeState::reconfigure(const Config &config, const QList<int> &kept
             } else {
                 projectors << fresh(line, pc, int(l), m_table);
             }
+            setLampLife(projectors.last(), config, pc);
         }
     }
     QStringList removed;
@@ -56,8 +66,10 @@ BridgeState::BridgeState(const Config &config, ReadingTable table, QObject *pare
     for (qsizetype l = 0; l < config.lines.size(); ++l) {
         const LineConfig &line = config.lines[l];
         m_lines << LineState{line.port, false, false, 0};
-        for (const ProjectorConfig &pc : line.projectors)
+        for (const ProjectorConfig &pc : line.projectors) {
             m_projectors << fresh(line, pc, int(l), table);
+            setLampLife(m_projectors.last(), config, pc);
+        }
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "power.h"
 
+#include <algorithm>
 #include <QCryptographicHash>
 #include <QJsonArray>
 
@@ -79,7 +80,9 @@ std::optional<QByteArray> queryErrors(const PjlinkProjector &p, QByteArrayView) 
         return std::nullopt;
     const Alarms a = alarmsOf(*p.readings);
     QByteArray v = "000000";
-    v[1] = a.lampFailure ? '2' : a.lampOff ? '1' : '0';
+    // A lamp near its end or over its life is a warning: the standard's "lamp replacement due".
+    const bool worn = std::any_of(a.lamps.begin(), a.lamps.end(), [](LampWear w) { return w != LampWear::Fine; });
+    v[1] = a.lampFailure ? '2' : (a.lampOff || worn) ? '1' : '0';
     v[2] = a.temperature ? '1' : '0';
     v[5] = a.powerFail ? '2' : '0';
     return v;

@@ -4,6 +4,7 @@
 #include "httpface.h"
 #include "journal.h"
 #include "kr7version.h"
+#include "lampface.h"
 #include "linepoller.h"
 #include "mqttface.h"
 #include "pjlinkface.h"
@@ -40,12 +41,13 @@ Bridge::Bridge(Settings settings, traffic::TrafficLog *log, QObject *parent)
     });
     // The faces, in the order they start (and, backwards, stop).
     m_commands.setConfig(m_config);
-    const FaceServices services{m_state, m_feed, m_commands, m_events, m_schedules};
+    const FaceServices services{m_state, m_feed, m_commands, m_events, m_schedules, m_lamps};
     m_faces.push_back(std::make_unique<HistoryFace>(services, settings));
     m_faces.push_back(std::make_unique<HttpFace>(services, settings));
     m_faces.push_back(std::make_unique<MqttFace>(services, settings));
     m_faces.push_back(std::make_unique<PjlinkFace>(services, settings));
     m_faces.push_back(std::make_unique<ScheduleFace>(services, settings));
+    m_faces.push_back(std::make_unique<LampFace>(services, settings));
 }
 
 Bridge::~Bridge() = default;

@@ -4,6 +4,7 @@
 #include "commands.h"
 #include "config.h"
 #include "events.h"
+#include "lampdesk.h"
 #include "scheduledesk.h"
 #include "face.h"
 #include "settings.h"
@@ -59,6 +60,7 @@ class Bridge : public QObject {
     Commands m_commands;
     Events m_events;
     ScheduleDesk m_schedules;
+    LampDesk m_lamps;
     QString m_scheme; // HTTP or HTTPS, as the face listens at start
     std::vector<std::unique_ptr<LinePoller>> m_pollers;
     std::vector<std::unique_ptr<Face>> m_faces;

@@ -6,6 +6,7 @@
 #include "journal.h"
 #include "kr7version.h"
 #include "record.h"
+#include "lampdesk.h"
 #include "scheduledesk.h"
 #include "state.h"
 
@@ -223,11 +224,18 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
     using M = QHttpServerRequest::Method;
     const bool get = request.method == M::Get || request.method == M::Head;
     const QString &path = request.path;
+    if (path == QLatin1String("/api/lamps")) {
+        if (!get)
+            return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+        return send(socket, request, 200, "application/json",
+                    QJsonDocument(m_services.lamps.list()).toJson(QJsonDocument::Compact));
+    }
     if (path.startsWith(QLatin1String("/api/projectors/")) || path.startsWith(QLatin1String("/api/groups/"))) {
         if (request.method != M::Post)
             return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
-        return path.startsWith(QLatin1String("/api/groups/")) ? group(request, socket, user)
-                                                             : command(request, socket, user);
+        if (path.startsWith(QLatin1String("/api/groups/")))
+            return group(request, socket, user);
+        return path.contains(QLatin1String("/lamps/")) ? lamp(request, socket, user) : command(request, socket, user);
     }
     if (path == QLatin1String("/api/schedules") || path.startsWith(QLatin1String("/api/schedules/")))
         return schedules(request, socket, user);
@@ -367,6 +375,18 @@ void HttpRoutes::group(const HeldRequest &request, QTcpSocket *socket, const QSt
         return refused(404, QStringLiteral("no group named '%1' here").arg(name));
     journal(QStringLiteral("web: %1 sends %2 to the group %3")
                 .arg(origin.text(), QString::fromUtf8(compact(r.request)), name));
+}
+
+// POST /api/projectors/NAME/lamps/N: an operator records a lamp's replacement.
+void HttpRoutes::lamp(const HeldRequest &request, QTcpSocket *socket, const QString &user) {
+    if (!mayAct(request, socket, user))
+        return;
+    const QStringList parts = request.path.mid(int(qstrlen("/api/projectors/"))).split(QLatin1Char('/'));
+    if (parts.size() != 3 || parts[1] != QLatin1String("lamps"))
+        return send(socket, request, 404, "application/json",
+                    compact(QJsonObject{{QStringLiteral("error"), QStringLiteral("/api/projectors/NAME/lamps/1-4")}}));
+    const LampDesk::Answer a = m_services.lamps.record(parts[0], parts[2], request.body, originOf(request, user));
+    send(socket, request, a.status, "application/json", compact(a.body));
 }
 
 void HttpRoutes::schedules(const HeldRequest &request, QTcpSocket *socket, const QString &user) {

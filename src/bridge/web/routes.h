@@ -63,6 +63,7 @@ class HttpRoutes : public QAbstractHttpServer {
     struct HeldRequest;
     void serve(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     bool mayAct(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    void lamp(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     static Origin originOf(const HeldRequest &request, const QString &user);
     void command(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void group(const HeldRequest &request, QTcpSocket *socket, const QString &user);
