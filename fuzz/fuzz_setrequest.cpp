@@ -1,7 +1,9 @@
 // Arbitrary bytes as an MQTT command payload: a request that passes names only what the catalogue offers,
 // a line that passes carries no control character, and its result message is JSON. The same bytes as a
-// schedule entry's override: one that passes is one of the three, with a real date.
+// schedule entry's override: one that passes is one of the three, with a real date. And as an operator's record
+// of a lamp: one that passes has a real date and bounded, printable texts.
 #include "catalogue.h"
+#include "lampdesk.h"
 #include "scheduledesk.h"
 #include "setrequest.h"
 
@@ -24,6 +26,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         if (st->request.size() != 1 || (st->kind == Steering::Kind::HoldUntil) != st->until.isValid())
             std::abort();
     } else if (std::get<QString>(steering).isEmpty()) {
+        std::abort();
+    }
+    const auto note = parseLampNote(payload);
+    if (const LampNote *n = std::get_if<LampNote>(&note)) {
+        if (!n->replaced.isValid() || n->serial.size() > 64 || n->note.size() > 500 ||
+            std::any_of(n->serial.begin(), n->serial.end(), [](QChar c) { return !c.isPrint(); }))
+            std::abort();
+    } else if (std::get<QString>(note).isEmpty()) {
         std::abort();
     }
     const auto parsed = parseSetRequest(payload, allowRaw);

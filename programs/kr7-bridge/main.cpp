@@ -6,6 +6,7 @@
 #include "config.h"
 #include "historyprint.h"
 #include "journal.h"
+#include "lampreport.h"
 #include "portname.h"
 #include "processsignals.h"
 #include "scan.h"
@@ -13,6 +14,9 @@
 #include "trafficlog.h"
 
 #include <QCoreApplication>
+#include <QJsonDocument>
+#include <QNetworkAccessManager>
+#include <QNetworkReply>
 
 #include <csignal>
 #include <cstdio>
@@ -145,6 +149,74 @@ int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
     return 0;
 }
 
+// kr7-bridge --lamps: every lamp, the soonest to be spent first: from the running service when it answers on
+// its plain-HTTP address without a login, else from the history file.
+int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, const QString &webConfig, bool csv) {
+    using namespace kr7::bridge;
+    auto loaded = loadSettings(configPath, webConfig);
+    if (const QString *error = std::get_if<QString>(&loaded)) {
+        journal(*error);
+        return 1;
+    }
+    const Settings &settings = std::get<Settings>(loaded);
+    const Config &c = settings.config;
+    QJsonArray lamps;
+    bool asked = false;
+    if (!settings.web || (!settings.web->tls && settings.web->users.empty())) {
+        QString host = c.listenHost == QLatin1String("0.0.0.0") ? QStringLiteral("127.0.0.1")
+                       : c.listenHost == QLatin1String("::")    ? QStringLiteral("::1")
+                                                                : c.listenHost;
+        if (host.contains(QLatin1Char(':')))
+            host = QLatin1Char('[') + host + QLatin1Char(']');
+        QNetworkAccessManager http;
+        QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/api/lamps").arg(host).arg(c.listenPort)));
+        request.setTransferTimeout(5000);
+        QNetworkReply *reply = http.get(request);
+        QObject::connect(reply, &QNetworkReply::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+        QCoreApplication::exec();
+        const QJsonDocument d = QJsonDocument::fromJson(reply->readAll());
+        if (reply->error() == QNetworkReply::NoError && d.isArray()) {
+            lamps = d.array();
+            asked = true;
+        }
+        delete reply;
+    }
+    if (!asked) {
+        const HistoryPlace place = historyFileOf(c.history);
+        HistoryDb db;
+        if (place.path.isEmpty() || !db.openForReading(place.path)) {
+            cli.fail(QStringLiteral("--lamps: the service does not answer on %1:%2 and the history cannot be read (%3)")
+                         .arg(c.listenHost)
+                         .arg(c.listenPort)
+                         .arg(place.path.isEmpty() ? place.whyOff : db.error()));
+            return 1;
+        }
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        const auto samples = db.lampSamples(now - qint64(kForecastWindowDays + 1) * 86400000);
+        const auto events = db.lampEvents();
+        if (!samples || !events) {
+            cli.fail(QStringLiteral("--lamps: %1").arg(db.error()));
+            return 1;
+        }
+        const QTimeZone zone = zoneOf(c);
+        const QMap<QString, LampRecords> records = lampRecords(*samples, *events, zone);
+        for (const LineConfig &line : c.lines)
+            for (const ProjectorConfig &p : line.projectors) {
+                const LampRecords r = records.value(p.name);
+                const LampPlan plan = lampPlan(r, c.lampLifeHours(p), c.lamps.warnAt, now, zone);
+                for (int lamp = 1; lamp <= 4; ++lamp) {
+                    const auto h = r.samples.isEmpty() ? std::nullopt : r.samples.last().hours[size_t(lamp - 1)];
+                    lamps << lampObject(p.name, lamp, h ? QJsonValue(*h) : QJsonValue(QJsonValue::Null), plan,
+                                        r.serial[size_t(lamp - 1)]);
+                }
+            }
+        sortLamps(lamps);
+    }
+    const QByteArray text = lampReportText(lamps, csv);
+    std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char *argv[]) {
@@ -197,7 +269,7 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption until(
         QStringLiteral("until"), QStringLiteral("With --history: before this time."), QStringLiteral("TIME"));
     const QCommandLineOption csv(QStringLiteral("csv"),
-                                 QStringLiteral("With --history: CSV with a header row."));
+                                 QStringLiteral("With --history or --lamps: CSV with a header row."));
     const QCommandLineOption calendar(
         QStringLiteral("calendar"),
         QStringLiteral("Print every run of the schedules in the days ahead, one a line in time order: the local "
@@ -211,8 +283,12 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption days(QStringLiteral("days"),
                                   QStringLiteral("With --calendar: this many days of 24 h (default 7)."),
                                   QStringLiteral("N"));
+    const QCommandLineOption lamps(
+        QStringLiteral("lamps"),
+        QStringLiteral("Print every projector's lamps (hours, life, remaining, forecast end, last replacement), "
+                       "the soonest to be spent first: from the running service, or the history file; with --csv."));
     cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv, calendar,
-                    from, days});
+                    from, days, lamps});
     cli.addLogOption();
     cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
                                        QStringLiteral("[PORT...]"));
@@ -227,6 +303,8 @@ int main(int argc, char *argv[]) {
 
     if (cli.isSet(calendar))
         return printCalendar(cli, cli.value(config), cli.value(from), cli.value(days));
+    if (cli.isSet(lamps))
+        return printLamps(cli, cli.value(config), cli.value(webConfig), cli.isSet(csv));
     if (cli.isSet(history))
         return printHistory(cli, cli.value(config),
                             {{QStringLiteral("projector"), projector},

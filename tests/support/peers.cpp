@@ -111,10 +111,11 @@ void Peer::stop() {
 
 Prometheus::Prometheus() : Peer(QStringLiteral("prometheus")) {}
 
-bool Prometheus::start(const QString &target, const QByteArray &job) {
+bool Prometheus::start(const QString &target, const QByteArray &job, const QByteArray &top) {
     if (!m_port)
         m_port = Ser2net::freePort();
-    const QByteArray config = "global: {scrape_interval: 1s, scrape_timeout: 1s}\nscrape_configs:\n"
+    const QByteArray config = top + "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
+                                    "scrape_configs:\n"
                               "  - job_name: kr7\n    static_configs: [{targets: ['" +
                               target.toUtf8() + "']}]\n" + job;
     if (!writeFile(QStringLiteral("prometheus.yml"), config))
@@ -140,6 +141,25 @@ std::optional<double> Prometheus::value(const QString &query) {
     bool ok = false;
     const double v = result[0][QLatin1String("value")][1].toString().toDouble(&ok);
     return ok ? std::optional<double>(v) : std::nullopt;
+}
+
+Alertmanager::Alertmanager() : Peer(QStringLiteral("prometheus-alertmanager")) {}
+
+bool Alertmanager::start(const QByteArray &config) {
+    if (!writeFile(QStringLiteral("alertmanager.yml"), config))
+        return false;
+    return launch({QStringLiteral("--config.file=") + path(QStringLiteral("alertmanager.yml")),
+                   QStringLiteral("--storage.path=") + path(QStringLiteral("data")),
+                   QStringLiteral("--web.listen-address=127.0.0.1:%1").arg(choosePort()),
+                   QStringLiteral("--cluster.listen-address="), QStringLiteral("--log.level=warn")});
+}
+
+// Debian's Python: a python3 first on the PATH may lack Debian's packages.
+SmtpSink::SmtpSink() : Peer(QStringLiteral("/usr/bin/python3")) {}
+
+bool SmtpSink::start() {
+    return launch({QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("aiosmtpd"), QStringLiteral("-n"),
+                   QStringLiteral("-l"), QStringLiteral("127.0.0.1:%1").arg(choosePort())});
 }
 
 Mosquitto::Mosquitto() : Peer(QStringLiteral("mosquitto")) {}

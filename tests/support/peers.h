@@ -54,9 +54,25 @@ class Peer {
 class Prometheus : public Peer {
   public:
     Prometheus();
-    bool start(const QString &target, const QByteArray &job = QByteArray());
+    // top: more settings of its own (rule_files, alerting), at the top level; rules are evaluated every second.
+    bool start(const QString &target, const QByteArray &job = QByteArray(), const QByteArray &top = QByteArray());
     // The value of an instant query that yields one series; nothing while it yields none.
     std::optional<double> value(const QString &query);
+};
+
+// Debian's Alertmanager, without clustering, on the configuration given.
+class Alertmanager : public Peer {
+  public:
+    Alertmanager();
+    bool start(const QByteArray &config);
+};
+
+// An SMTP server that takes every mail and prints it (Debian's python3-aiosmtpd); what it printed so far is
+// errors().
+class SmtpSink : public Peer {
+  public:
+    SmtpSink();
+    bool start();
 };
 
 // Debian's Mosquitto (MQTT 3.1.1 and 5): anonymous, or with one user from a password file. With TLS, its

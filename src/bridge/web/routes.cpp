@@ -235,7 +235,9 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
             return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
         if (path.startsWith(QLatin1String("/api/groups/")))
             return group(request, socket, user);
-        return path.contains(QLatin1String("/lamps/")) ? lamp(request, socket, user) : command(request, socket, user);
+        // A projector's own resources (its lamps) are below its name.
+        return path.indexOf(QLatin1Char('/'), qsizetype(qstrlen("/api/projectors/"))) >= 0 ? lamp(request, socket, user)
+                                                                                           : command(request, socket, user);
     }
     if (path == QLatin1String("/api/schedules") || path.startsWith(QLatin1String("/api/schedules/")))
         return schedules(request, socket, user);
