@@ -137,22 +137,22 @@ class TestReload : public QObject {
             bool pjlinkKept;     // (the HTTP face is kept in every step, MQTT answers in every one)
         };
         const Step steps[] = {
-            {"nothing changed", [] {}, "kept history, http, mqtt, pjlink", true},
+            {"nothing changed", [] {}, "kept history, http, mqtt, pjlink, schedules, lamps", true},
             {"a projector added above every section", [&] { shape.right = true; },
-             "kept history, http, mqtt, pjlink", true},
+             "kept history, http, mqtt, pjlink, schedules, lamps", true},
             {"the web config's lines reordered",
              [&] { QVERIFY(bridge.writeFile(QStringLiteral("web.yml"), users + tls)); },
-             "kept history, http, mqtt, pjlink", true},
+             "kept history, http, mqtt, pjlink, schedules, lamps", true},
             {"a new MQTT client id", [&] { shape.clientId = "kr7-b"; },
-             "kept history, http, pjlink; restarted mqtt", true},
+             "kept history, http, pjlink, schedules, lamps; restarted mqtt", true},
             {"a new PJLink password",
              [&] {
                  password = "second2";
                  QVERIFY(bridge.writeFile(QStringLiteral("pjlink"), password + "\n"));
              },
-             "kept history, http, mqtt; restarted pjlink", false},
+             "kept history, http, mqtt, schedules, lamps; restarted pjlink", false},
             {"the HTTP port taken", [&] { shape.listen = squatter.serverPort(); },
-             "kept history, mqtt, pjlink; failed, the settings before go on: http (cannot listen on "
+             "kept history, mqtt, pjlink, schedules, lamps; failed, the settings before go on: http (cannot listen on "
              "127.0.0.1",
              true},
             {"the PJLink entry removed",
@@ -160,7 +160,7 @@ class TestReload : public QObject {
                  shape.listen = 0;
                  shape.pjlink = false;
              },
-             "kept history, http, mqtt; restarted pjlink", false},
+             "kept history, http, mqtt, schedules, lamps; restarted pjlink", false},
         };
         for (const Step &step : steps) {
             const QByteArray name(step.name);

@@ -38,6 +38,10 @@ FaceReload LampFace::reconfigure(const Settings &next) {
                       historyPlace(next.config.history).path == m_historyPath;
     m_config = next.config;
     m_zone = zoneOf(m_config);
+    // What is known of projectors no longer configured goes with them.
+    const auto gone = [&](const QString &name) { return m_services.state.indexOf(name) < 0; };
+    std::erase_if(m_records, [&](const auto &r) { return gone(r.first); });
+    std::erase_if(m_lastHours, [&](const auto &r) { return gone(r.first); });
     if (same) {
         planAll(); // a projector's own lamp life may have changed, or a projector come
         return FaceReload::kept();
@@ -60,6 +64,7 @@ void LampFace::read() {
     if (!m_reader)
         m_reader = std::make_unique<HistoryReader>(m_historyPath);
     using Both = std::pair<QList<Sample>, QList<Event>>;
+    m_readAskedMs = now();
     const qint64 since = now() - qint64(kForecastWindowDays + 1) * 86400000;
     const bool asked = m_reader->read<Both>(
         [since](HistoryDb &db) -> std::optional<Both> {
@@ -82,7 +87,10 @@ void LampFace::read() {
 }
 
 void LampFace::loaded(const QList<Sample> &samples, const QList<Event> &events) {
-    const QMap<QString, LampRecords> records = lampRecords(samples, events, m_zone);
+    QList<Event> all = events;
+    m_recent.removeIf([&](const Event &e) { return e.atMs < m_readAskedMs - 60000; });
+    all += m_recent; // one already read is the same replacement again: it counts once
+    const QMap<QString, LampRecords> records = lampRecords(samples, all, m_zone);
     m_records.clear();
     for (auto it = records.begin(); it != records.end(); ++it) {
         m_records[it.key()] = it.value();
@@ -121,7 +129,8 @@ void LampFace::onChanges(const StateChanges &changes) {
                               {{QStringLiteral("lamp"), i + 1}, {QStringLiteral("event"), QStringLiteral("replaced")},
                                {QStringLiteral("from"), *last[size_t(i)]}, {QStringLiteral("to"), h}}};
                 m_services.events.record(e);
-                addLampEvent(r, Event{seen.atMs, p.name, p.port, e.kind, {}, e.details}, m_zone);
+                m_recent << Event{seen.atMs, p.name, p.port, e.kind, {}, e.details};
+                addLampEvent(r, m_recent.last(), m_zone);
                 journal(QStringLiteral("projector %1: lamp %2 replaced (%3 h, now %4 h)")
                             .arg(p.name)
                             .arg(i + 1)
@@ -176,7 +185,8 @@ LampDesk::Answer LampFace::record(const QString &projector, int lamp, const Lamp
         details[QStringLiteral("note")] = note.note;
     const Event e{0, p.name, p.port, QStringLiteral("lamp"), origin.face, details};
     m_services.events.record(e);
-    addLampEvent(m_records[p.name], Event{now(), p.name, p.port, e.kind, e.origin, details}, m_zone);
+    m_recent << Event{now(), p.name, p.port, e.kind, e.origin, details};
+    addLampEvent(m_records[p.name], m_recent.last(), m_zone);
     journal(QStringLiteral("projector %1: lamp %2 replaced on %3, recorded by %4")
                 .arg(p.name)
                 .arg(lamp)

@@ -49,6 +49,10 @@ class LampFace : public Face {
     std::unique_ptr<HistoryReader> m_reader;
     std::map<QString, LampRecords> m_records;                              // by projector
     std::map<QString, std::array<std::optional<double>, 4>> m_lastHours; // the last hours seen, by projector
+    // The lamp events of this face since shortly before the last read was asked: the writer may not have
+    // written them when the reader looks.
+    QList<Event> m_recent;
+    qint64 m_readAskedMs = 0;
     QTimer m_timer;
 };
 
