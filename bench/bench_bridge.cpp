@@ -18,10 +18,10 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QJsonObject>
-#include <QTimer>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QTimer>
 
 #include <arpa/inet.h>
 #include <cstring>
@@ -454,8 +454,8 @@ void consoleFigures(qint64 pid, quint16 port, int projectors, int seconds) {
     }
 }
 
-// A history of a year of 64 projectors, made directly (1,000,000 events, 35 days of samples every 10 minutes),
-// then asked through a bridge's API as the console asks it.
+// A history of a year of 64 projectors, made directly (1,000,000 events, 35 days of samples every 10
+// minutes), then asked through a bridge's API as the console asks it.
 int historyQueries() {
     using namespace kr7::bridge;
     QTemporaryDir dir;
@@ -469,17 +469,25 @@ int historyQueries() {
     for (int i = 0; i < 1000000; ++i) {
         const QString projector = QStringLiteral("p%1-%2").arg(i % 16).arg(i / 16 % 4 + 1);
         const qint64 at = now - year + qint64(i) * (year / 1000000);
-        events << (i % 5 == 0 ? Event{at, projector, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("command"),
+        events << (i % 5 == 0 ? Event{at,
+                                      projector,
+                                      QStringLiteral("/dev/ttyUSB0"),
+                                      QStringLiteral("command"),
                                       QStringLiteral("mqtt"),
                                       {{QStringLiteral("origin"),
                                         QJsonObject{{QStringLiteral("face"), QStringLiteral("mqtt")},
                                                     {QStringLiteral("topic"), "kr7/" + projector + "/set"}}},
-                                       {QStringLiteral("request"), QJsonObject{{QStringLiteral("command"), QStringLiteral("C0E")}}},
+                                       {QStringLiteral("request"),
+                                        QJsonObject{{QStringLiteral("command"), QStringLiteral("C0E")}}},
                                        {QStringLiteral("line"), QStringLiteral("A001C0E CR")},
                                        {QStringLiteral("replied"), true},
                                        {QStringLiteral("reply"), QStringLiteral("ACK")},
                                        {QStringLiteral("elapsed_ms"), 12.5}}}
-                              : Event{at, projector, QStringLiteral("/dev/ttyUSB0"), QStringLiteral("state"), {},
+                              : Event{at,
+                                      projector,
+                                      QStringLiteral("/dev/ttyUSB0"),
+                                      QStringLiteral("state"),
+                                      {},
                                       {{QStringLiteral("change"), QStringLiteral("input")},
                                        {QStringLiteral("from"), 1},
                                        {QStringLiteral("to"), 2}}});
@@ -492,8 +500,12 @@ int historyQueries() {
     QList<Sample> samples;
     for (qint64 at = now - 35LL * 86400000; at < now; at += 600000)
         for (int p = 0; p < 64; ++p) {
-            Sample s{at, QStringLiteral("p%1-%2").arg(p % 16).arg(p / 16 + 1), QStringLiteral("00"),
-                     {1234, 1201, 987, 1010}, {36.5, 47.5}, 1013};
+            Sample s{at,
+                     QStringLiteral("p%1-%2").arg(p % 16).arg(p / 16 + 1),
+                     QStringLiteral("00"),
+                     {1234, 1201, 987, 1010},
+                     {36.5, 47.5},
+                     1013};
             samples << s;
             if (samples.size() == 10000) {
                 db.write({}, samples, {});
@@ -504,11 +516,12 @@ int historyQueries() {
     const qint64 sampleRows = db.rows("samples");
     const qint64 allBytes = db.bytes();
     db.close();
-    std::printf("history of 1000000 events    made in %.1f s: %.1f MB, %.0f bytes an event; %lld samples (35 days of 64 "
+    std::printf("history of 1000000 events    made in %.1f s: %.1f MB, %.0f bytes an event; %lld samples (35 "
+                "days of 64 "
                 "projectors) %.1f MB more, %.0f bytes a sample\n",
-                ms(Clock::now() - t0) / 1000, double(eventBytes) / 1e6, double(eventBytes) / 1e6 * 1e6 / 1000000,
-                (long long)sampleRows, double(allBytes - eventBytes) / 1e6,
-                double(allBytes - eventBytes) / double(sampleRows));
+                ms(Clock::now() - t0) / 1000, double(eventBytes) / 1e6,
+                double(eventBytes) / 1e6 * 1e6 / 1000000, (long long)sampleRows,
+                double(allBytes - eventBytes) / 1e6, double(allBytes - eventBytes) / double(sampleRows));
 
     auto sim = std::make_unique<kr7::sim::ProjectorSim>();
     if (!sim->openPty())
@@ -518,7 +531,8 @@ int historyQueries() {
     if (!config.open(QIODevice::WriteOnly))
         return 1;
     config.write("listen: 127.0.0.1:" + QByteArray::number(port) + "\nhistory: {file: " + path.toUtf8() +
-                 "}\nlines:\n  - port: " + sim->devicePath().toUtf8() + "\n    projectors: [{name: p3-2, unit: 2}]\n");
+                 "}\nlines:\n  - port: " + sim->devicePath().toUtf8() +
+                 "\n    projectors: [{name: p3-2, unit: 2}]\n");
     config.close();
     QProcess bridge;
     bridge.setStandardErrorFile(QProcess::nullDevice());
@@ -532,8 +546,8 @@ int historyQueries() {
         const int fd = connectLoopback(port);
         for (int i = 0; i < 200 && fd >= 0; ++i) {
             const auto a = Clock::now();
-            const auto answer =
-                exchangeHttp(fd, "GET /api/history?projector=p3-2&limit=100 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            const auto answer = exchangeHttp(
+                fd, "GET /api/history?projector=p3-2&limit=100 HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
             if (answer && answer->status == 200)
                 latest.push_back(ms(Clock::now() - a));
         }
@@ -562,9 +576,9 @@ int historyQueries() {
     return 0;
 }
 
-// One group of every projector (lines × 4, stagger 0) switched on by a schedule entry: the bridge's wall clock
-// set by libfaketime to 20 s before the due time; from the due time until each line has its first power-on on
-// the wire, and the bridge's CPU in that second. Then --calendar of 50 entries over 366 days.
+// One group of every projector (lines × 4, stagger 0) switched on by a schedule entry: the bridge's wall
+// clock set by libfaketime to 20 s before the due time; from the due time until each line has its first
+// power-on on the wire, and the bridge's CPU in that second. Then --calendar of 50 entries over 366 days.
 int scheduleFigures(int lines) {
     std::vector<std::unique_ptr<kr7::sim::ProjectorSim>> sims;
     QTemporaryDir dir;
@@ -578,15 +592,16 @@ int scheduleFigures(int lines) {
         auto sim = std::make_unique<kr7::sim::ProjectorSim>();
         if (!sim->openPty())
             return 1;
-        QObject::connect(sim.get(), &kr7::sim::ProjectorSim::lineReceived, sim.get(), [&, l](const QByteArray &line) {
-            if (!line.endsWith("C00"))
-                return;
-            const qint64 now = QDateTime::currentMSecsSinceEpoch();
-            if (!firstOn[size_t(l)])
-                firstOn[size_t(l)] = now;
-            ++projectorsOn;
-            lastOn = now;
-        });
+        QObject::connect(sim.get(), &kr7::sim::ProjectorSim::lineReceived, sim.get(),
+                         [&, l](const QByteArray &line) {
+                             if (!line.endsWith("C00"))
+                                 return;
+                             const qint64 now = QDateTime::currentMSecsSinceEpoch();
+                             if (!firstOn[size_t(l)])
+                                 firstOn[size_t(l)] = now;
+                             ++projectorsOn;
+                             lastOn = now;
+                         });
         config += "  - port: " + sim->devicePath().toUtf8() + "\n    projectors:\n";
         for (int u = 1; u <= 4; ++u)
             config += "      - {name: p" + QByteArray::number(l) + "-" + QByteArray::number(u) +
@@ -618,23 +633,26 @@ int scheduleFigures(int lines) {
     const double cpu1 = processCpuSeconds(bridge.processId());
     runFor(4000);
     const qint64 lastLine = *std::max_element(firstOn.begin(), firstOn.end());
-    std::printf("schedule: %d projectors on %d lines, stagger 0: every line on the wire %lld ms after the due time "
-                "(first %lld ms), %d power-ons, the last %lld ms after; CPU in that second %.1f%%\n",
-                lines * 4, lines, static_cast<long long>(lastLine - due),
-                static_cast<long long>(*std::min_element(firstOn.begin(), firstOn.end()) - due), projectorsOn,
-                static_cast<long long>(lastOn - due), (cpu1 - cpu0) / 1.2 * 100.0);
+    std::printf(
+        "schedule: %d projectors on %d lines, stagger 0: every line on the wire %lld ms after the due time "
+        "(first %lld ms), %d power-ons, the last %lld ms after; CPU in that second %.1f%%\n",
+        lines * 4, lines, static_cast<long long>(lastLine - due),
+        static_cast<long long>(*std::min_element(firstOn.begin(), firstOn.end()) - due), projectorsOn,
+        static_cast<long long>(lastOn - due), (cpu1 - cpu0) / 1.2 * 100.0);
     bridge.terminate();
     bridge.waitForFinished(10000);
 
     // --calendar: 50 entries over 366 days, weekly and dated, some on groups.
-    QByteArray cal = "time_zone: Europe/Berlin\nholidays: [2026-12-25, 2026-12-26, 2027-01-01]\nhistory: off\n"
-                     "lines:\n  - port: /dev/null\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
-                     "groups:\n  pair: [a, b]\nschedules:\n";
+    QByteArray cal =
+        "time_zone: Europe/Berlin\nholidays: [2026-12-25, 2026-12-26, 2027-01-01]\nhistory: off\n"
+        "lines:\n  - port: /dev/null\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
+        "groups:\n  pair: [a, b]\nschedules:\n";
     for (int i = 0; i < 50; ++i)
         cal += "  - {name: e" + QByteArray::number(i) + ", " + (i % 2 ? "group: pair" : "projector: a") +
                ", at: '" + QByteArray::number(6 + i % 16).rightJustified(2, '0') + ":" +
                QByteArray::number(i % 60).rightJustified(2, '0') + "', " +
-               (i % 5 == 4 ? QByteArray("dates: [2027-02-01, 2027-03-28, 2027-10-31]") : QByteArray("days: [mon, wed, fri]")) +
+               (i % 5 == 4 ? QByteArray("dates: [2027-02-01, 2027-03-28, 2027-10-31]")
+                           : QByteArray("days: [mon, wed, fri]")) +
                ", do: {power: '" + (i % 3 ? "ON" : "OFF") + "'}}\n";
     QFile calFile(dir.filePath(QStringLiteral("calendar.yaml")));
     if (!calFile.open(QIODevice::WriteOnly) || calFile.write(cal) != cal.size())
@@ -646,16 +664,18 @@ int scheduleFigures(int lines) {
         QProcess p;
         const auto t0 = Clock::now();
         p.start(QCoreApplication::applicationDirPath() + QStringLiteral("/kr7-bridge"),
-                {QStringLiteral("--config"), calFile.fileName(), QStringLiteral("--calendar"), QStringLiteral("--from"),
-                 QStringLiteral("2026-12-10T00:00:00+01:00"), QStringLiteral("--days"), QStringLiteral("366")});
+                {QStringLiteral("--config"), calFile.fileName(), QStringLiteral("--calendar"),
+                 QStringLiteral("--from"), QStringLiteral("2026-12-10T00:00:00+01:00"),
+                 QStringLiteral("--days"), QStringLiteral("366")});
         p.waitForFinished(60000);
         times.push_back(ms(Clock::now() - t0));
         runs = p.readAllStandardOutput().count('\n');
         if (p.exitCode() != 0)
             std::fprintf(stderr, "--calendar: %s\n", p.readAllStandardError().constData());
     }
-    std::printf("--calendar, 50 entries over 366 days: %lld runs, median %.0f ms, max %.0f ms (the whole process)\n",
-                static_cast<long long>(runs), percentile(times, 50), percentile(times, 100));
+    std::printf(
+        "--calendar, 50 entries over 366 days: %lld runs, median %.0f ms, max %.0f ms (the whole process)\n",
+        static_cast<long long>(runs), percentile(times, 50), percentile(times, 100));
     return 0;
 }
 
@@ -692,21 +712,24 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption historyOption(QStringLiteral("history"),
                                            QStringLiteral("With a history file (else history: off)."));
     const QCommandLineOption changesOption(
-        QStringLiteral("changes"), QStringLiteral("Projectors whose input changes every interval, in percent."),
+        QStringLiteral("changes"),
+        QStringLiteral("Projectors whose input changes every interval, in percent."),
         QStringLiteral("PERCENT"), QStringLiteral("0"));
     const QCommandLineOption commandRateOption(QStringLiteral("command-rate"),
                                                QStringLiteral("Commands a second over MQTT, meanwhile."),
                                                QStringLiteral("N"), QStringLiteral("0"));
     const QCommandLineOption historyQueriesOption(
         QStringLiteral("history-queries"),
-        QStringLiteral("A history of 1,000,000 events and 35 days of samples of 64 projectors: the latest 100 of "
-                       "one projector and 30 days of it as CSV, through the bridge's API, and the bytes per row."));
+        QStringLiteral(
+            "A history of 1,000,000 events and 35 days of samples of 64 projectors: the latest 100 of "
+            "one projector and 30 days of it as CSV, through the bridge's API, and the bytes per row."));
     const QCommandLineOption scheduleOption(
         QStringLiteral("schedule"),
-        QStringLiteral("Every projector switched on by one schedule entry: due time to the wire, and --calendar."));
-    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption, pjlinkOption,
-                       consoleOption, historyOption, changesOption, commandRateOption, historyQueriesOption,
-                       scheduleOption});
+        QStringLiteral(
+            "Every projector switched on by one schedule entry: due time to the wire, and --calendar."));
+    parser.addOptions({linesOption, secondsOption, intervalOption, scrapesOption, commandsOption,
+                       pjlinkOption, consoleOption, historyOption, changesOption, commandRateOption,
+                       historyQueriesOption, scheduleOption});
     parser.addHelpOption();
     parser.process(app);
     if (parser.isSet(historyQueriesOption))
@@ -786,9 +809,8 @@ int main(int argc, char *argv[]) {
     QObject::connect(&changes, &QTimer::timeout, &app, [&] {
         for (int i = 0; i < perRound; ++i, ++changed) {
             const int p = changed % (lines * 4);
-            sims[size_t(p / 4)]->model().handleLine("A00" + QByteArray::number(p % 4 + 1) +
-                                                        (changed / (lines * 4) % 2 ? "C05" : "C06"),
-                                                    0);
+            sims[size_t(p / 4)]->model().handleLine(
+                "A00" + QByteArray::number(p % 4 + 1) + (changed / (lines * 4) % 2 ? "C05" : "C06"), 0);
         }
     });
     QObject::connect(&commands, &QTimer::timeout, &app, [&] {
@@ -827,15 +849,17 @@ int main(int argc, char *argv[]) {
     std::printf("rounds per projector         fewest %d, most %d (expected %d or %d)\n", *fewest, *most,
                 seconds / interval, seconds / interval + 1);
     if (perRound > 0 || commanded > 0)
-        std::printf("load                         %d input changes (%d%% of the projectors a round), %d commands\n",
-                    changed, parser.value(changesOption).toInt(), commanded);
+        std::printf(
+            "load                         %d input changes (%d%% of the projectors a round), %d commands\n",
+            changed, parser.value(changesOption).toInt(), commanded);
     if (parser.isSet(historyOption)) {
         runFor(1000); // the last batch
         kr7::bridge::HistoryDb db;
         const qint64 events = db.openForReading(historyFile) ? db.rows("events") : -1;
         const qint64 bytes = QFileInfo(historyFile).size() + QFileInfo(historyFile + "-wal").size();
-        std::printf("history                      %lld events in all, %lld bytes written in the measured %d s\n",
-                    (long long)events, (long long)(bytes - historyBytes0), seconds);
+        std::printf(
+            "history                      %lld events in all, %lld bytes written in the measured %d s\n",
+            (long long)events, (long long)(bytes - historyBytes0), seconds);
     }
     std::printf("MQTT state/availability      %.1f messages a minute from unchanged projectors\n",
                 stateMessages * 60.0 / seconds);

@@ -1,7 +1,7 @@
 // Arbitrary bytes as an MQTT command payload: a request that passes names only what the catalogue offers,
 // a line that passes carries no control character, and its result message is JSON. The same bytes as a
-// schedule entry's override: one that passes is one of the three, with a real date. And as an operator's record
-// of a lamp: one that passes has a real date and bounded, printable texts.
+// schedule entry's override: one that passes is one of the three, with a real date. And as an operator's
+// record of a lamp: one that passes has a real date and bounded, printable texts.
 #include "catalogue.h"
 #include "lampdesk.h"
 #include "scheduledesk.h"

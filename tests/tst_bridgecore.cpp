@@ -58,11 +58,12 @@ const QHash<QByteArray, QStringList> kMembers{
 };
 // A venue of three projectors on two lines, a staggered group in a group, and the row's schedules.
 Config venue(const QByteArray &zone, const QByteArray &holidays, const QByteArray &schedules) {
-    const QByteArray yaml = "time_zone: " + zone + "\nholidays: [" + holidays +
-                            "]\nlines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
-                            "  - port: /dev/ttyUSB1\n    projectors: [{name: c, unit: single}]\n"
-                            "groups:\n  pair: {members: [a, b], stagger: 2s}\n  g: [c, pair]\nschedules:\n" +
-                            schedules;
+    const QByteArray yaml =
+        "time_zone: " + zone + "\nholidays: [" + holidays +
+        "]\nlines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: a, unit: 1}, {name: b, unit: 2}]\n"
+        "  - port: /dev/ttyUSB1\n    projectors: [{name: c, unit: single}]\n"
+        "groups:\n  pair: {members: [a, b], stagger: 2s}\n  g: [c, pair]\nschedules:\n" +
+        schedules;
     auto parsed = parseConfig(yaml);
     if (const ConfigError *e = std::get_if<ConfigError>(&parsed))
         qFatal("%d:%d: %s", e->line, e->column, qPrintable(e->message));
@@ -171,9 +172,10 @@ class TestBridgeCore : public QObject {
         QVERIFY(!expected.isEmpty());
         for (auto it = after.begin(); it != after.end(); ++it) {
             // What they come to: theOnePowerTable, theAlarmRule, lampsPlanned.
-            const bool derived = std::any_of(readingTable().begin(), readingTable().end(), [&](const Reading &r) {
-                return r.derive && QLatin1String(r.key.data(), qsizetype(r.key.size())) == it.key();
-            });
+            const bool derived =
+                std::any_of(readingTable().begin(), readingTable().end(), [&](const Reading &r) {
+                    return r.derive && QLatin1String(r.key.data(), qsizetype(r.key.size())) == it.key();
+                });
             if (it.key() == QLatin1String("alarms") || derived)
                 continue;
             if (kMembers[query].contains(it.key()))
@@ -190,11 +192,14 @@ class TestBridgeCore : public QObject {
         const QByteArray line = "lines:\n  - port: /dev/ttyUSB0\n    projectors:\n";
         QTest::newRow("typo") << QByteArray("pol_interval: 30\n") + line + "      - {name: a, unit: 1}\n"
                               << "1:1: settings: unknown key 'pol_interval' (known: listen, poll_interval, "
-                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names, history, time_zone, holidays, groups, schedules, lamps)";
-        QTest::newRow("lamps: warn_at over 1") << QByteArray("lamps: {warn_at: 1.5}\n") + line + "      - {name: a, unit: 1}\n"
-                                               << "1:18: warn_at: '1.5': the share of a lamp's life used, above 0 and at most 1 (0.9)";
-        QTest::newRow("lamps: a life of none") << QByteArray("lamps: {life_hours: 0}\n") + line + "      - {name: a, unit: 1}\n"
-                                               << "1:21: life_hours: 0 is out of range (1-100000)";
+                                 "offline_after, lines, mqtt, pjlink, web_config_file, http_names, history, "
+                                 "time_zone, holidays, groups, schedules, lamps)";
+        QTest::newRow("lamps: warn_at over 1")
+            << QByteArray("lamps: {warn_at: 1.5}\n") + line + "      - {name: a, unit: 1}\n"
+            << "1:18: warn_at: '1.5': the share of a lamp's life used, above 0 and at most 1 (0.9)";
+        QTest::newRow("lamps: a life of none")
+            << QByteArray("lamps: {life_hours: 0}\n") + line + "      - {name: a, unit: 1}\n"
+            << "1:21: life_hours: 0 is out of range (1-100000)";
         QTest::newRow("a projector's lamp life in words")
             << line + "      - {name: a, unit: 1, lamp_life_hours: long}\n"
             << "4:45: lamp_life_hours: 'long' is not a whole number";
@@ -329,16 +334,19 @@ class TestBridgeCore : public QObject {
         const QByteArray grouped = three + "groups:\n  pair: [a, b]\n";
         const auto entry = [&](const QByteArray &e) { return grouped + "schedules:\n  - " + e + "\n"; };
         QTest::newRow("group: an unknown member")
-            << three + "groups:\n  pair: [a, hall-z]\n" << "7:13: group pair: 'hall-z' is neither a projector nor a group";
-        QTest::newRow("group: a cycle")
-            << three + "groups:\n  x: [a, y]\n  y: [b, x]\n" << "8:10: group x: x contains itself (x > y > x)";
+            << three + "groups:\n  pair: [a, hall-z]\n"
+            << "7:13: group pair: 'hall-z' is neither a projector nor a group";
+        QTest::newRow("group: a cycle") << three + "groups:\n  x: [a, y]\n  y: [b, x]\n"
+                                        << "8:10: group x: x contains itself (x > y > x)";
         QTest::newRow("group: a projector twice through a group")
-            << three + "groups:\n  x: [a, b]\n  y: [x, a]\n" << "8:10: group y reaches projector a twice";
-        QTest::newRow("group: a member twice")
-            << three + "groups:\n  x: [a, a]\n" << "7:10: group x: 'a' is given twice";
-        QTest::newRow("group: a projector's name")
-            << three + "groups:\n  a: [b]\n" << "7:3: group 'a': a projector has that name";
-        QTest::newRow("group: all") << three + "groups:\n  all: [a]\n" << "7:3: group 'all': the name is the bridge's own";
+            << three + "groups:\n  x: [a, b]\n  y: [x, a]\n"
+            << "8:10: group y reaches projector a twice";
+        QTest::newRow("group: a member twice") << three + "groups:\n  x: [a, a]\n"
+                                               << "7:10: group x: 'a' is given twice";
+        QTest::newRow("group: a projector's name") << three + "groups:\n  a: [b]\n"
+                                                   << "7:3: group 'a': a projector has that name";
+        QTest::newRow("group: all") << three + "groups:\n  all: [a]\n"
+                                    << "7:3: group 'all': the name is the bridge's own";
         QTest::newRow("schedule: an unknown group")
             << entry("{name: e, group: hall-z, at: '07:45', do: {power: 'ON'}}")
             << "9:22: schedule e: no group named 'hall-z'";
@@ -354,7 +362,8 @@ class TestBridgeCore : public QObject {
             << entry("{name: e, group: all, at: '07:45', dates: [2027-02-30], do: {power: 'ON'}}")
             << "9:48: dates: '2027-02-30' is not a date (YYYY-MM-DD)";
         QTest::newRow("schedule: a holiday that is no date")
-            << grouped + "holidays: [2027-02-29]\n" << "8:12: holidays: '2027-02-29' is not a date (YYYY-MM-DD)";
+            << grouped + "holidays: [2027-02-29]\n"
+            << "8:12: holidays: '2027-02-29' is not a date (YYYY-MM-DD)";
         QTest::newRow("schedule: an unknown zone")
             << grouped + "time_zone: Europe/Atlantis\n"
             << "8:12: time_zone 'Europe/Atlantis' is not a time zone this machine knows (Europe/Berlin, "
@@ -362,14 +371,16 @@ class TestBridgeCore : public QObject {
         QTest::newRow("schedule: a do that set refuses")
             << entry("{name: e, group: all, at: '07:45', do: {power: 'MAYBE'}}")
             << "9:44: schedule e: do: power: \"ON\" or \"OFF\"";
-        QTest::newRow("schedule: a free line") << entry("{name: e, group: all, at: '07:45', do: {line: 'C00'}}")
-                                               << "9:44: schedule e: do: free command lines are refused here (allow_raw is false)";
+        QTest::newRow("schedule: a free line")
+            << entry("{name: e, group: all, at: '07:45', do: {line: 'C00'}}")
+            << "9:44: schedule e: do: free command lines are refused here (allow_raw is false)";
         QTest::newRow("schedule: two of one name")
             << grouped + "schedules:\n  - {name: e, group: all, at: '07:45', do: {power: 'ON'}}\n"
                          "  - {name: e, group: all, at: '08:45', do: {power: 'ON'}}\n"
             << "10:12: schedule 'e' is given twice (first on line 9)";
         QTest::newRow("schedule: days and dates")
-            << entry("{name: e, group: all, at: '07:45', days: [mon], dates: [2027-01-04], do: {power: 'ON'}}")
+            << entry(
+                   "{name: e, group: all, at: '07:45', days: [mon], dates: [2027-01-04], do: {power: 'ON'}}")
             << "9:60: schedule e: days or dates, not both";
         QTest::newRow("schedule: catch_up in minutes")
             << entry("{name: e, group: all, at: '07:45', do: {power: 'ON'}, catch_up: 10 minutes}")
@@ -445,10 +456,12 @@ class TestBridgeCore : public QObject {
             << QStringList{"2026-04-05T01:45:00+11:00 e", "2026-04-06T01:45:00+10:30 e"};
         QTest::newRow("29 February")
             << QByteArray("UTC") << QByteArray()
-            << QByteArray("  - {name: leap, projector: c, dates: [2028-02-29], at: '12:00', do: {power: 'ON'}}\n"
-                          "  - {name: noon, projector: a, days: [mon, tue], at: '12:00', do: {power: 'ON'}}\n")
+            << QByteArray(
+                   "  - {name: leap, projector: c, dates: [2028-02-29], at: '12:00', do: {power: 'ON'}}\n"
+                   "  - {name: noon, projector: a, days: [mon, tue], at: '12:00', do: {power: 'ON'}}\n")
             << "2028-02-28T00:00:00Z" << 2
-            << QStringList{"2028-02-28T12:00:00+00:00 noon", "2028-02-29T12:00:00+00:00 leap", "2028-02-29T12:00:00+00:00 noon"};
+            << QStringList{"2028-02-28T12:00:00+00:00 noon", "2028-02-29T12:00:00+00:00 leap",
+                           "2028-02-29T12:00:00+00:00 noon"};
         QTest::newRow("the year's end")
             << QByteArray("Europe/Berlin") << QByteArray("2027-01-01")
             << QByteArray("  - {name: e, group: g, at: '23:59', days: [thu, fri, sat], do: {power: 'OFF'}}\n")
@@ -475,9 +488,9 @@ class TestBridgeCore : public QObject {
         QCOMPARE(got, runs);
     }
 
-    // Each row: an entry (daily at 07:45 in Berlin, catch_up 10m) that last fell due then; the clock says now;
-    // what runs, and what was missed.
-    // A lamp's forecast end from a day's samples (at noon UTC from 2026-01-01), and the replacements they show.
+    // Each row: an entry (daily at 07:45 in Berlin, catch_up 10m) that last fell due then; the clock says
+    // now; what runs, and what was missed. A lamp's forecast end from a day's samples (at noon UTC from
+    // 2026-01-01), and the replacements they show.
     void lampsPlanned_data() {
         QTest::addColumn<int>("days");
         QTest::addColumn<std::function<double(int)>>("hours"); // lamp 1's hours on day d
@@ -485,22 +498,23 @@ class TestBridgeCore : public QObject {
         QTest::addColumn<QString>("end");
         QTest::addColumn<int>("replacements");
         using H = std::function<double(int)>;
-        QTest::newRow("steady, 10 h a day") << 30 << H([](int d) { return 1000.0 + 10 * d; }) << 2000.0
-                                            << "2026-04-11" << 0;
-        QTest::newRow("60 days at 6 h, the window the last 30") << 60 << H([](int d) { return 6.0 * d; }) << 2000.0
-                                                                 << "2026-11-30" << 0;
+        QTest::newRow("steady, 10 h a day")
+            << 30 << H([](int d) { return 1000.0 + 10 * d; }) << 2000.0 << "2026-04-11" << 0;
+        QTest::newRow("60 days at 6 h, the window the last 30")
+            << 60 << H([](int d) { return 6.0 * d; }) << 2000.0 << "2026-11-30" << 0;
         QTest::newRow("off for ten days: the average of calendar days")
-            << 30 << H([](int d) { return 1000.0 + 10 * std::min(d, 9) + 10 * std::max(0, d - 19); }) << 2000.0
-            << "2026-06-03" << 0;
+            << 30 << H([](int d) { return 1000.0 + 10 * std::min(d, 9) + 10 * std::max(0, d - 19); })
+            << 2000.0 << "2026-06-03" << 0;
         QTest::newRow("replaced on day 15: from then on")
             << 30 << H([](int d) { return d <= 14 ? 1760.0 + 10 * d : 5.0 + 10 * (d - 15); }) << 2000.0
             << "2026-08-04" << 1;
-        QTest::newRow("replaced 3 days ago: too little since") << 30 << H([](int d) { return d <= 26 ? 1500.0 : 10.0; })
-                                                              << 2000.0 << "" << 1;
+        QTest::newRow("replaced 3 days ago: too little since")
+            << 30 << H([](int d) { return d <= 26 ? 1500.0 : 10.0; }) << 2000.0 << "" << 1;
         QTest::newRow("a drop of 24 h is no replacement")
             << 30 << H([](int d) { return d == 20 ? 1000.0 + 10 * 20 + 24 : 1000.0 + 10 * d; }) << 2000.0
             << "2026-04-11" << 0;
-        QTest::newRow("six days are too few") << 7 << H([](int d) { return 100.0 + 10 * d; }) << 2000.0 << "" << 0;
+        QTest::newRow("six days are too few")
+            << 7 << H([](int d) { return 100.0 + 10 * d; }) << 2000.0 << "" << 0;
         QTest::newRow("a lamp that did not burn") << 30 << H([](int) { return 400.0; }) << 2000.0 << "" << 0;
         QTest::newRow("spent already") << 30 << H([](int d) { return 1900.0 + 10 * d; }) << 2000.0 << "" << 0;
     }
@@ -530,8 +544,8 @@ class TestBridgeCore : public QObject {
         QVERIFY(forecastEnd(samples, 3, life, now, QTimeZone::utc()) || days < 8);
     }
 
-    // Near its end at warn_at of its life or two weeks before its forecast end, over it at its life; every face
-    // reads it from the table; what an operator may record of a lamp.
+    // Near its end at warn_at of its life or two weeks before its forecast end, over it at its life; every
+    // face reads it from the table; what an operator may record of a lamp.
     void lampWearAndNotes() {
         ProjectorState p = answered();
         LampPlan plan;
@@ -543,19 +557,24 @@ class TestBridgeCore : public QObject {
         QVERIFY(p.readings.read("lamp-hours", "1799 0200 0100 2100\r"));
         QCOMPARE(alarmWords(p), (QStringList{"lamp 2 near its end", "lamp 4 over its life"}));
         QVERIFY(p.readings.read("lamp-hours", "1800 0200 0100 1999\r"));
-        QCOMPARE(alarmWords(p), (QStringList{"lamp 1 near its end", "lamp 2 near its end", "lamp 4 near its end"}));
+        QCOMPARE(alarmWords(p),
+                 (QStringList{"lamp 1 near its end", "lamp 2 near its end", "lamp 4 near its end"}));
         const QJsonObject o = stateObject(p);
         QCOMPARE(o["lamp_life_hours"], QJsonValue(QJsonArray{2000, 2000, 2000, 2000}));
         QCOMPARE(o["lamp_remaining_hours"], QJsonValue(QJsonArray{200, 1800, 1900, 1}));
-        QCOMPARE(o["lamp_forecast_end"], QJsonValue(QJsonArray{QJsonValue::Null, "2026-12-23", "2026-12-24", QJsonValue::Null}));
-        QCOMPARE(o["lamp_replaced"], QJsonValue(QJsonArray{QJsonValue::Null, QJsonValue::Null, QJsonValue::Null, "2026-11-02"}));
+        QCOMPARE(o["lamp_forecast_end"],
+                 QJsonValue(QJsonArray{QJsonValue::Null, "2026-12-23", "2026-12-24", QJsonValue::Null}));
+        QCOMPARE(o["lamp_replaced"],
+                 QJsonValue(QJsonArray{QJsonValue::Null, QJsonValue::Null, QJsonValue::Null, "2026-11-02"}));
         const QByteArray metrics = metricsText({p}, {}, ServiceState{});
-        for (const char *line : {"kr7_lamp_remaining_seconds{projector=\"hall-left\",lamp=\"1\"} 720000",
-                                 "kr7_lamp_life_seconds{projector=\"hall-left\",lamp=\"4\"} 7200000",
-                                 "kr7_lamp_forecast_end_timestamp_seconds{projector=\"hall-left\",lamp=\"2\"} 1797984000",
-                                 "kr7_lamp_replacements_total{projector=\"hall-left\",lamp=\"4\"} 2"})
+        for (const char *line :
+             {"kr7_lamp_remaining_seconds{projector=\"hall-left\",lamp=\"1\"} 720000",
+              "kr7_lamp_life_seconds{projector=\"hall-left\",lamp=\"4\"} 7200000",
+              "kr7_lamp_forecast_end_timestamp_seconds{projector=\"hall-left\",lamp=\"2\"} 1797984000",
+              "kr7_lamp_replacements_total{projector=\"hall-left\",lamp=\"4\"} 2"})
             QVERIFY2(metrics.contains(line), line);
-        QVERIFY(!metrics.contains("kr7_lamp_forecast_end_timestamp_seconds{projector=\"hall-left\",lamp=\"1\"}"));
+        QVERIFY(
+            !metrics.contains("kr7_lamp_forecast_end_timestamp_seconds{projector=\"hall-left\",lamp=\"1\"}"));
         QVERIFY(!o.contains("lamp_replacements"));
         QVERIFY(p.readings.read("lamp-hours", "2500 0200 0100 1999\r"));
         QCOMPARE(stateObject(p)["lamp_remaining_hours"].toArray()[0], 0); // never below
@@ -563,7 +582,8 @@ class TestBridgeCore : public QObject {
         const struct {
             const char *body, *error;
         } notes[] = {
-            {"{\"replaced\": \"2026-12-09\", \"serial\": \"KR-7731\", \"note\": \"after the\\nopera\"}", nullptr},
+            {"{\"replaced\": \"2026-12-09\", \"serial\": \"KR-7731\", \"note\": \"after the\\nopera\"}",
+             nullptr},
             {"{\"replaced\": \"2026-12-09\"}", nullptr},
             {"{\"serial\": \"KR-7731\"}", "replaced: a date"},
             {"{\"replaced\": \"2026-02-30\"}", "replaced: a date"},
@@ -579,10 +599,12 @@ class TestBridgeCore : public QObject {
             if (!n.error)
                 QVERIFY2(std::holds_alternative<LampNote>(parsed), n.body);
             else
-                QVERIFY2(std::holds_alternative<QString>(parsed) && std::get<QString>(parsed).startsWith(QLatin1String(n.error)),
+                QVERIFY2(std::holds_alternative<QString>(parsed) &&
+                             std::get<QString>(parsed).startsWith(QLatin1String(n.error)),
                          n.body);
         }
-        QCOMPARE(std::get<LampNote>(parseLampNote("{\"replaced\": \"2026-12-09\", \"serial\": \"KR-7731\"}")).serial,
+        QCOMPARE(std::get<LampNote>(parseLampNote("{\"replaced\": \"2026-12-09\", \"serial\": \"KR-7731\"}"))
+                     .serial,
                  QStringLiteral("KR-7731"));
     }
 
@@ -591,33 +613,44 @@ class TestBridgeCore : public QObject {
         QTest::addColumn<QString>("now");
         QTest::addColumn<QString>("runs");
         QTest::addColumn<QStringList>("missed");
-        QTest::newRow("on time") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:45:00+01:00"
+        QTest::newRow("on time") << "2026-12-08T07:45:00+01:00"
+                                 << "2026-12-09T07:45:00+01:00"
                                  << "2026-12-09T07:45:00+01:00" << QStringList();
-        QTest::newRow("caught up within catch_up") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:55:00+01:00"
+        QTest::newRow("caught up within catch_up") << "2026-12-08T07:45:00+01:00"
+                                                   << "2026-12-09T07:55:00+01:00"
                                                    << "2026-12-09T07:45:00+01:00" << QStringList();
-        QTest::newRow("beyond catch_up") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:55:01+01:00" << ""
-                                         << QStringList{"2026-12-09T07:45:00+01:00"};
+        QTest::newRow("beyond catch_up") << "2026-12-08T07:45:00+01:00"
+                                         << "2026-12-09T07:55:01+01:00"
+                                         << "" << QStringList{"2026-12-09T07:45:00+01:00"};
         QTest::newRow("away three days, back in time for the latest")
-            << "2026-12-05T07:45:00+01:00" << "2026-12-09T07:50:00+01:00" << "2026-12-09T07:45:00+01:00"
-            << QStringList{"2026-12-06T07:45:00+01:00", "2026-12-07T07:45:00+01:00", "2026-12-08T07:45:00+01:00"};
-        QTest::newRow("nothing due yet") << "2026-12-08T07:45:00+01:00" << "2026-12-09T07:44:59+01:00" << ""
-                                         << QStringList();
-        QTest::newRow("clock set back after a run") << "2026-12-09T07:45:00+01:00" << "2026-12-09T07:00:00+01:00"
+            << "2026-12-05T07:45:00+01:00"
+            << "2026-12-09T07:50:00+01:00"
+            << "2026-12-09T07:45:00+01:00"
+            << QStringList{"2026-12-06T07:45:00+01:00", "2026-12-07T07:45:00+01:00",
+                           "2026-12-08T07:45:00+01:00"};
+        QTest::newRow("nothing due yet") << "2026-12-08T07:45:00+01:00"
+                                         << "2026-12-09T07:44:59+01:00"
+                                         << "" << QStringList();
+        QTest::newRow("clock set back after a run") << "2026-12-09T07:45:00+01:00"
+                                                    << "2026-12-09T07:00:00+01:00"
                                                     << "" << QStringList();
-        QTest::newRow("and forward again past the same time")
-            << "2026-12-09T07:45:00+01:00" << "2026-12-09T07:46:00+01:00" << "" << QStringList();
-        QTest::newRow("never due before") << "" << "2026-12-09T07:50:00+01:00" << "2026-12-09T07:45:00+01:00"
-                                          << QStringList();
+        QTest::newRow("and forward again past the same time") << "2026-12-09T07:45:00+01:00"
+                                                              << "2026-12-09T07:46:00+01:00"
+                                                              << "" << QStringList();
+        QTest::newRow("never due before") << ""
+                                          << "2026-12-09T07:50:00+01:00"
+                                          << "2026-12-09T07:45:00+01:00" << QStringList();
     }
     void whatIsDue() {
         QFETCH(QString, lastDue);
         QFETCH(QString, now);
         QFETCH(QString, runs);
         QFETCH(QStringList, missed);
-        const Config c = venue("Europe/Berlin", {}, "  - {name: e, group: g, at: '07:45', do: {power: 'ON'}}\n");
+        const Config c =
+            venue("Europe/Berlin", {}, "  - {name: e, group: g, at: '07:45', do: {power: 'ON'}}\n");
         const Calendar calendar(c.schedules, c.holidays, zoneOf(c));
-        const Calendar::Due d = calendar.dueAt(0, lastDue.isEmpty() ? std::nullopt : std::optional(instant(lastDue)),
-                                               instant(now));
+        const Calendar::Due d = calendar.dueAt(
+            0, lastDue.isEmpty() ? std::nullopt : std::optional(instant(lastDue)), instant(now));
         QCOMPARE(d.run ? wall(*d.latest, calendar.zone()) : QString(), runs);
         QStringList got;
         for (const qint64 m : d.missed)

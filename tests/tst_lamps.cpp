@@ -26,7 +26,8 @@ struct Api {
                     .captured(1)
                     .toLatin1();
     }
-    std::pair<int, QByteArray> call(const QByteArray &method, const QString &path, const QByteArray &body = {}) const {
+    std::pair<int, QByteArray> call(const QByteArray &method, const QString &path,
+                                    const QByteArray &body = {}) const {
         QNetworkAccessManager m;
         QNetworkRequest r(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
         if (!token.isEmpty())
@@ -34,8 +35,8 @@ struct Api {
         r.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
         QNetworkReply *reply = m.sendCustomRequest(r, method, body);
         (void)QTest::qWaitFor([&] { return reply->isFinished(); }, 10000);
-        const std::pair<int, QByteArray> out{reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(),
-                                             reply->readAll()};
+        const std::pair<int, QByteArray> out{
+            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
         delete reply;
         return out;
     }
@@ -46,7 +47,8 @@ struct Api {
 
 QByteArray lampsCli(const QString &config, const QStringList &more = {}) {
     QProcess p;
-    p.start(qEnvironmentVariable("KR7_BRIDGE"), QStringList{QStringLiteral("--config"), config, QStringLiteral("--lamps")} + more);
+    p.start(qEnvironmentVariable("KR7_BRIDGE"),
+            QStringList{QStringLiteral("--config"), config, QStringLiteral("--lamps")} + more);
     return p.waitForFinished(20000) && p.exitCode() == 0 ? p.readAllStandardOutput()
                                                          : "(failed) " + p.readAllStandardError();
 }
@@ -62,23 +64,29 @@ class TestLamps : public QObject {
         hall->faults.replies.insert("CR3", "1900 1500 1000 0500\r");
         peers::BridgeProcess bridge;
         const quint16 port = peers::Ser2net::freePort();
-        const QByteArray config = "listen: 127.0.0.1:" + QByteArray::number(port) +
-                                  "\npoll_interval: 1\nlamps: {life_hours: 2000, warn_at: 0.9}\nhistory: {file: " +
-                                  bridge.path(QStringLiteral("h.sqlite")).toUtf8() + "}\nlines:\n  - port: " +
-                                  hall->devicePath().toUtf8() + "\n    projectors: [{name: hall, unit: single}]\n";
+        const QByteArray config =
+            "listen: 127.0.0.1:" + QByteArray::number(port) +
+            "\npoll_interval: 1\nlamps: {life_hours: 2000, warn_at: 0.9}\nhistory: {file: " +
+            bridge.path(QStringLiteral("h.sqlite")).toUtf8() +
+            "}\nlines:\n  - port: " + hall->devicePath().toUtf8() +
+            "\n    projectors: [{name: hall, unit: single}]\n";
         QVERIFY2(bridge.start(config), bridge.stderrText().constData());
         Api api(port);
         QTRY_COMPARE_WITH_TIMEOUT(api.state()[QLatin1String("lamp_remaining_hours")],
                                   QJsonValue(QJsonArray{100, 500, 1000, 1500}), 10000);
-        QVERIFY(api.state()[QLatin1String("alarms")].toArray().contains(QStringLiteral("lamp 1 near its end")));
-        QCOMPARE(api.state()[QLatin1String("lamp_forecast_end")],
-                 QJsonValue(QJsonArray{QJsonValue::Null, QJsonValue::Null, QJsonValue::Null, QJsonValue::Null}));
+        QVERIFY(
+            api.state()[QLatin1String("alarms")].toArray().contains(QStringLiteral("lamp 1 near its end")));
+        QCOMPARE(
+            api.state()[QLatin1String("lamp_forecast_end")],
+            QJsonValue(QJsonArray{QJsonValue::Null, QJsonValue::Null, QJsonValue::Null, QJsonValue::Null}));
 
         // A new lamp 1: its hours fall from 1900 to 3.
         hall->faults.replies.insert("CR3", "0003 1500 1000 0500\r");
         const QString today = QDate::currentDate().toString(Qt::ISODate);
-        QTRY_COMPARE_WITH_TIMEOUT(api.state()[QLatin1String("lamp_replaced")].toArray().at(0), QJsonValue(today), 10000);
-        QVERIFY(!api.state()[QLatin1String("alarms")].toArray().contains(QStringLiteral("lamp 1 near its end")));
+        QTRY_COMPARE_WITH_TIMEOUT(api.state()[QLatin1String("lamp_replaced")].toArray().at(0),
+                                  QJsonValue(today), 10000);
+        QVERIFY(
+            !api.state()[QLatin1String("alarms")].toArray().contains(QStringLiteral("lamp 1 near its end")));
         QVERIFY(bridge.stderrText().contains("projector hall: lamp 1 replaced (1900 h, now 3 h)"));
         QVERIFY(api.call("GET", QStringLiteral("/metrics"))
                     .second.contains("kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n"));
@@ -98,30 +106,42 @@ class TestLamps : public QObject {
             int status;
             const char *said;
         } rows[] = {
-            {"/api/projectors/hall/lamps/1", R"({"replaced": "%1", "serial": "KR-7731", "note": "after the opera"})", 200,
+            {"/api/projectors/hall/lamps/1",
+             R"({"replaced": "%1", "serial": "KR-7731", "note": "after the opera"})", 200,
              "\"serial\":\"KR-7731\""},
-            {"/api/projectors/hall/lamps/2", R"({"replaced": "2026-11-30"})", 200, "\"replaced\":\"2026-11-30\""},
+            {"/api/projectors/hall/lamps/2", R"({"replaced": "2026-11-30"})", 200,
+             "\"replaced\":\"2026-11-30\""},
             {"/api/projectors/hall/lamps/5", R"({"replaced": "2026-11-30"})", 400, "lamp '5': 1, 2, 3 or 4"},
-            {"/api/projectors/nowhere/lamps/1", R"({"replaced": "2026-11-30"})", 404, "no projector named 'nowhere'"},
+            {"/api/projectors/nowhere/lamps/1", R"({"replaced": "2026-11-30"})", 404,
+             "no projector named 'nowhere'"},
             {"/api/projectors/hall/lamps/1", R"({"replaced": "2999-01-01"})", 400, "is after today"},
             {"/api/projectors/hall/lamps/1", R"({"serial": "x"})", 400, "replaced: a date"},
-            {"/api/projectors/hall/lamps", R"({"replaced": "2026-11-30"})", 404, "/api/projectors/NAME/lamps/1-4"},
+            {"/api/projectors/hall/lamps", R"({"replaced": "2026-11-30"})", 404,
+             "/api/projectors/NAME/lamps/1-4"},
         };
         for (const auto &r : rows) {
-            const auto [status, body] = api.call("POST", QString::fromLatin1(r.path), QString::fromLatin1(r.body).replace(QLatin1String("%1"), today).toUtf8());
+            const auto [status, body] =
+                api.call("POST", QString::fromLatin1(r.path),
+                         QString::fromLatin1(r.body).replace(QLatin1String("%1"), today).toUtf8());
             QVERIFY2(status == r.status && body.contains(r.said), body.constData());
         }
         {
             Api stranger(port);
             stranger.token = "0000";
-            QCOMPARE(stranger.call("POST", QStringLiteral("/api/projectors/hall/lamps/1"), R"({"replaced": "2026-11-30"})").first,
+            QCOMPARE(stranger
+                         .call("POST", QStringLiteral("/api/projectors/hall/lamps/1"),
+                               R"({"replaced": "2026-11-30"})")
+                         .first,
                      403);
         }
         const QJsonObject s = api.state();
-        QCOMPARE(s[QLatin1String("lamp_replaced")], QJsonValue(QJsonArray{today, "2026-11-30", QJsonValue::Null, QJsonValue::Null}));
+        QCOMPARE(s[QLatin1String("lamp_replaced")],
+                 QJsonValue(QJsonArray{today, "2026-11-30", QJsonValue::Null, QJsonValue::Null}));
         QVERIFY(api.call("GET", QStringLiteral("/metrics"))
-                    .second.contains("kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n")); // the same one
-        const QJsonArray lamps = QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/lamps")).second).array();
+                    .second.contains(
+                        "kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n")); // the same one
+        const QJsonArray lamps =
+            QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/lamps")).second).array();
         QCOMPARE(lamps.size(), 4);
         QCOMPARE(lamps[0][QLatin1String("lamp")], 2); // 500 h left: the soonest
         QCOMPARE(lamps[3][QLatin1String("lamp")], 1);
@@ -130,13 +150,18 @@ class TestLamps : public QObject {
         // The report, from the running service and then from the file alone.
         const QString file = bridge.path(QStringLiteral("bridge.yaml"));
         const QList<QByteArray> text = lampsCli(file).trimmed().split('\n');
-        QVERIFY2(text.size() == 5 && text[0].startsWith("projector") && QRegularExpression(QStringLiteral("^hall +2 +1500 +2000 +500 ")).match(QString::fromUtf8(text[1])).hasMatch() &&
+        QVERIFY2(text.size() == 5 && text[0].startsWith("projector") &&
+                     QRegularExpression(QStringLiteral("^hall +2 +1500 +2000 +500 "))
+                         .match(QString::fromUtf8(text[1]))
+                         .hasMatch() &&
                      text[4].contains("KR-7731"),
                  text.join('\n').constData());
         bridge.process.terminate();
         QVERIFY(bridge.process.waitForFinished(10000));
         const QList<QByteArray> csv = lampsCli(file, {QStringLiteral("--csv")}).trimmed().split('\n');
-        QVERIFY2(csv.size() == 5 && csv[0] == "projector,lamp,hours,life_hours,remaining_hours,forecast_end,replaced,serial\r" &&
+        QVERIFY2(csv.size() == 5 &&
+                     csv[0] ==
+                         "projector,lamp,hours,life_hours,remaining_hours,forecast_end,replaced,serial\r" &&
                      csv.join('\n').contains(",2000,") && csv.join('\n').contains("KR-7731"),
                  csv.join('\n').constData());
     }
@@ -148,17 +173,19 @@ class TestLamps : public QObject {
         peers::SmtpSink sink;
         QVERIFY2(sink.start(), qPrintable(sink.errorString()));
         peers::Alertmanager alertmanager;
-        QVERIFY2(alertmanager.start("route: {receiver: mail, group_by: [alertname, projector], group_wait: 1s, "
-                                    "group_interval: 5s, repeat_interval: 1h}\nreceivers:\n  - name: mail\n"
-                                    "    email_configs: [{to: booth@venue.example, from: alerts@venue.example, "
-                                    "smarthost: '127.0.0.1:" +
-                                    QByteArray::number(sink.port()) + "', require_tls: false}]\n"),
-                 qPrintable(alertmanager.errorString()));
+        QVERIFY2(
+            alertmanager.start("route: {receiver: mail, group_by: [alertname, projector], group_wait: 1s, "
+                               "group_interval: 5s, repeat_interval: 1h}\nreceivers:\n  - name: mail\n"
+                               "    email_configs: [{to: booth@venue.example, from: alerts@venue.example, "
+                               "smarthost: '127.0.0.1:" +
+                               QByteArray::number(sink.port()) + "', require_tls: false}]\n"),
+            qPrintable(alertmanager.errorString()));
         peers::BridgeProcess bridge;
         const quint16 port = peers::Ser2net::freePort();
-        QVERIFY2(bridge.start("listen: 127.0.0.1:" + QByteArray::number(port) +
-                              "\npoll_interval: 1\nhistory: off\nlines:\n  - port: " + hall->devicePath().toUtf8() +
-                              "\n    projectors: [{name: hall, unit: single}]\n"),
+        QVERIFY2(bridge.start(
+                     "listen: 127.0.0.1:" + QByteArray::number(port) +
+                     "\npoll_interval: 1\nhistory: off\nlines:\n  - port: " + hall->devicePath().toUtf8() +
+                     "\n    projectors: [{name: hall, unit: single}]\n"),
                  bridge.stderrText().constData());
         peers::Prometheus prometheus;
         QVERIFY2(prometheus.start(QStringLiteral("127.0.0.1:%1").arg(port), {},
@@ -166,12 +193,14 @@ class TestLamps : public QObject {
                                   "alerting: {alertmanagers: [{static_configs: [{targets: ['127.0.0.1:" +
                                       QByteArray::number(alertmanager.port()) + "']}]}]}\n"),
                  qPrintable(prometheus.errorString()));
-        QTRY_VERIFY_WITH_TIMEOUT(prometheus.value(QStringLiteral("kr7_power_status_code")).has_value(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(prometheus.value(QStringLiteral("kr7_power_status_code")).has_value(),
+                                 20000);
         QElapsedTimer clock;
         clock.start();
         hall->faults.replies.insert("CR0", "21\r");
         QTRY_VERIFY_WITH_TIMEOUT(sink.errors().contains("ProjectorLampFailure"), 60000);
-        qInfo("a lamp failure on the wire reached the mail sink in %lld ms", static_cast<long long>(clock.elapsed()));
+        qInfo("a lamp failure on the wire reached the mail sink in %lld ms",
+              static_cast<long long>(clock.elapsed()));
         const QByteArray mail = sink.errors();
         QVERIFY2(mail.contains("hall") && mail.contains("booth@venue.example") && mail.contains("FIRING"),
                  mail.right(2000).constData());

@@ -158,19 +158,23 @@ class TestMqtt : public QObject {
             }
         }
         objects.sort();
-        QCOMPARE(objects,
-                 QStringList({"binary_sensor/lamp_1", "binary_sensor/lamp_2", "binary_sensor/lamp_3",
-                              "binary_sensor/lamp_4", "button/refresh", "select/input", "sensor/lamp_hours_1",
-                              "sensor/lamp_hours_2", "sensor/lamp_hours_3", "sensor/lamp_hours_4",
-                              "sensor/lamp_remaining_1", "sensor/lamp_remaining_2", "sensor/lamp_remaining_3",
-                              "sensor/lamp_remaining_4", "sensor/power_status", "sensor/pressure", "sensor/signal",
-                              "sensor/temperature_1", "sensor/temperature_2", "switch/power"}));
+        QCOMPARE(objects, QStringList({"binary_sensor/lamp_1",    "binary_sensor/lamp_2",
+                                       "binary_sensor/lamp_3",    "binary_sensor/lamp_4",
+                                       "button/refresh",          "select/input",
+                                       "sensor/lamp_hours_1",     "sensor/lamp_hours_2",
+                                       "sensor/lamp_hours_3",     "sensor/lamp_hours_4",
+                                       "sensor/lamp_remaining_1", "sensor/lamp_remaining_2",
+                                       "sensor/lamp_remaining_3", "sensor/lamp_remaining_4",
+                                       "sensor/power_status",     "sensor/pressure",
+                                       "sensor/signal",           "sensor/temperature_1",
+                                       "sensor/temperature_2",    "switch/power"}));
         const Message state = *sub.waitFor(QStringLiteral("kr7/hall-right"), [](const Message &m) {
             return m.json()[QLatin1String("pressure_hpa")] == 1013;
         });
         QVERIFY(state.retained);
         QCOMPARE(state.json()[QLatin1String("lamp_hours")], QJsonValue(QJsonArray{1234, 1201, 987, 1010}));
-        QCOMPARE(state.json()[QLatin1String("lamp_remaining_hours")], QJsonValue(QJsonArray{766, 799, 1013, 990}));
+        QCOMPARE(state.json()[QLatin1String("lamp_remaining_hours")],
+                 QJsonValue(QJsonArray{766, 799, 1013, 990}));
     }
 
     // Unchanged projectors publish nothing, whatever number of rounds pass.

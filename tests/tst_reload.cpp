@@ -152,7 +152,8 @@ class TestReload : public QObject {
              },
              "kept history, http, mqtt, schedules, lamps; restarted pjlink", false},
             {"the HTTP port taken", [&] { shape.listen = squatter.serverPort(); },
-             "kept history, mqtt, pjlink, schedules, lamps; failed, the settings before go on: http (cannot listen on "
+             "kept history, mqtt, pjlink, schedules, lamps; failed, the settings before go on: http (cannot "
+             "listen on "
              "127.0.0.1",
              true},
             {"the PJLink entry removed",

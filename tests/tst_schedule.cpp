@@ -1,7 +1,7 @@
 // Schedules run by the bridge on played projectors, its wall clock set by libfaketime: a nested, staggered
-// group switched on at its time with the schedule as origin; a projector that answers late is tried again, one
-// that never does fails in every place an operator looks; commands to a group with a member down; a restart
-// after missed times, with overrides kept; the spring change in Europe/Berlin.
+// group switched on at its time with the schedule as origin; a projector that answers late is tried again,
+// one that never does fails in every place an operator looks; commands to a group with a member down; a
+// restart after missed times, with overrides kept; the spring change in Europe/Berlin.
 #include "mqttpeers.h"
 #include "peers.h"
 #include "ser2net.h"
@@ -63,7 +63,8 @@ struct Api {
             .toArray();
     }
     QJsonObject schedule(const QString &name) const {
-        for (const QJsonValue &v : QJsonDocument::fromJson(call("GET", QStringLiteral("/api/schedules"))).array())
+        for (const QJsonValue &v :
+             QJsonDocument::fromJson(call("GET", QStringLiteral("/api/schedules"))).array())
             if (v[QLatin1String("name")] == name)
                 return v.toObject();
         return {};
@@ -96,9 +97,9 @@ class TestSchedule : public QObject {
     Q_OBJECT
 
   private slots:
-    // 07:45 on a Thursday: hall (booths staggered by 2 s, and stage) on its own lines; late answers only after
-    // the run began and is reached by the retry a minute on; mute never answers and fails when verify ends.
-    // Meanwhile a group command with mute in it, over HTTP and MQTT.
+    // 07:45 on a Thursday: hall (booths staggered by 2 s, and stage) on its own lines; late answers only
+    // after the run began and is reached by the retry a minute on; mute never answers and fails when verify
+    // ends. Meanwhile a group command with mute in it, over HTTP and MQTT.
     void runsRetriesAndFails() {
         std::vector<std::unique_ptr<sim::ProjectorSim>> sims;
         for (int i = 0; i < 5; ++i)
@@ -122,8 +123,8 @@ class TestSchedule : public QObject {
             "listen: 127.0.0.1:" + QByteArray::number(port) + "\npoll_interval: 1\noffline_after: 1\n" +
             "time_zone: Europe/Berlin\nhistory: {file: " + bridge.path(QStringLiteral("h.sqlite")).toUtf8() +
             "}\nmqtt: {host: 127.0.0.1, port: " + QByteArray::number(broker.port()) + "}\nlines:\n" +
-            line(path(0), "booth-1") + line(path(1), "booth-2") + line(path(2), "stage") + line(path(3), "late") +
-            line(path(4), "mute") +
+            line(path(0), "booth-1") + line(path(1), "booth-2") + line(path(2), "stage") +
+            line(path(3), "late") + line(path(4), "mute") +
             "groups:\n  booths: {members: [booth-1, booth-2], stagger: 2s}\n  hall: [booths, stage]\n"
             "  pair: [stage, mute]\n"
             "schedules:\n"
@@ -138,20 +139,23 @@ class TestSchedule : public QObject {
         late.faults.noReply = false; // answers from now on: the retry finds it
         QTRY_VERIFY_WITH_TIMEOUT(powerOnAt.contains(1), 5000);
         // The group's stagger applies to its booths, not to stage beside them.
-        QVERIFY2(powerOnAt[1] - powerOnAt[0] >= 1800, qPrintable(QString::number(powerOnAt[1] - powerOnAt[0])));
+        QVERIFY2(powerOnAt[1] - powerOnAt[0] >= 1800,
+                 qPrintable(QString::number(powerOnAt[1] - powerOnAt[0])));
         QVERIFY(std::abs(powerOnAt[2] - powerOnAt[0]) < 1000);
         QVERIFY(bridge.stderrText().contains("schedule morning: runs (due 2026-12-10T07:45:00+01:00) for 3"));
         Api api(port);
-        QTRY_COMPARE_WITH_TIMEOUT(resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("morning")),
-                                  (QMap<QString, QString>{{QStringLiteral("booth-1"), QStringLiteral("ok")},
-                                                          {QStringLiteral("booth-2"), QStringLiteral("ok")},
-                                                          {QStringLiteral("stage"), QStringLiteral("ok")}}),
-                                  15000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("morning")),
+            (QMap<QString, QString>{{QStringLiteral("booth-1"), QStringLiteral("ok")},
+                                    {QStringLiteral("booth-2"), QStringLiteral("ok")},
+                                    {QStringLiteral("stage"), QStringLiteral("ok")}}),
+            15000);
         const QJsonArray commands = api.history(QStringLiteral("kind=command&origin=schedule"));
         for (const char *name : {"booth-1", "booth-2", "stage"})
             QVERIFY2(std::any_of(commands.begin(), commands.end(),
                                  [&](const QJsonValue &v) {
-                                     const QJsonObject o = v[QLatin1String("details")][QLatin1String("origin")].toObject();
+                                     const QJsonObject o =
+                                         v[QLatin1String("details")][QLatin1String("origin")].toObject();
                                      return v[QLatin1String("projector")] == QLatin1String(name) &&
                                             o[QLatin1String("schedule")] == QLatin1String("morning") &&
                                             o[QLatin1String("group")] == QLatin1String("hall");
@@ -171,26 +175,31 @@ class TestSchedule : public QObject {
             peers::Subscriber answers(broker.port(), {QStringLiteral("kr7/group/pair/result")});
             QTRY_VERIFY_WITH_TIMEOUT(bridge.stderrText().contains("mqtt: connected"), 10000);
             peers::mqttPublish(broker.port(), QStringLiteral("kr7/group/pair/set"), R"({"input": 1})");
-            const auto m = answers.waitFor(QStringLiteral("kr7/group/pair/result"), [](const peers::Message &m) {
-                return m.json()[QLatin1String("results")].toObject().size() == 2;
-            });
+            const auto m =
+                answers.waitFor(QStringLiteral("kr7/group/pair/result"), [](const peers::Message &m) {
+                    return m.json()[QLatin1String("results")].toObject().size() == 2;
+                });
             QVERIFY(m);
             const QJsonObject r = m->json()[QLatin1String("results")].toObject();
-            QVERIFY(r[QLatin1String("stage")][QLatin1String("line")].toString().startsWith(QLatin1String("C05")));
+            QVERIFY(
+                r[QLatin1String("stage")][QLatin1String("line")].toString().startsWith(QLatin1String("C05")));
             QCOMPARE(r[QLatin1String("mute")][QLatin1String("replied")], false);
         }
 
         // late is reached by the retry a minute after the due time; mute fails when its verify ends.
         QTRY_VERIFY_WITH_TIMEOUT(powerOnAt.contains(3), 75000);
-        QVERIFY2(powerOnAt[3] - powerOnAt[0] > 55000, qPrintable(QString::number(powerOnAt[3] - powerOnAt[0])));
-        QTRY_VERIFY_WITH_TIMEOUT(bridge.stderrText().contains("schedule silent: failed for mute: no reply"), 20000);
+        QVERIFY2(powerOnAt[3] - powerOnAt[0] > 55000,
+                 qPrintable(QString::number(powerOnAt[3] - powerOnAt[0])));
+        QTRY_VERIFY_WITH_TIMEOUT(bridge.stderrText().contains("schedule silent: failed for mute: no reply"),
+                                 20000);
         QTRY_COMPARE_WITH_TIMEOUT(
-            resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("silent")).value(QStringLiteral("mute")),
+            resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("silent"))
+                .value(QStringLiteral("mute")),
             QStringLiteral("failed: no reply"), 5000);
-        QTRY_COMPARE_WITH_TIMEOUT(resultsOf(api.history(QStringLiteral("kind=schedule")),
-                                            QStringLiteral("stragglers"))
-                                      .value(QStringLiteral("late")),
-                                  QStringLiteral("ok"), 10000);
+        QTRY_COMPARE_WITH_TIMEOUT(
+            resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("stragglers"))
+                .value(QStringLiteral("late")),
+            QStringLiteral("ok"), 10000);
         const QByteArray state = api.call("GET", QStringLiteral("/state"));
         QVERIFY2(state.contains("\"schedule silent failed: no reply\""), state.constData());
         const QByteArray metrics = api.call("GET", QStringLiteral("/metrics"));
@@ -206,15 +215,16 @@ class TestSchedule : public QObject {
                  QLatin1String("failed: no reply"));
     }
 
-    // Stopped at 07:40 with a skip and a hold set, started again at 07:50: the entry due 5 min ago runs (within
-    // its catch_up), the one due 8 min ago with a catch_up of 5 min is missed, the skip and the hold are kept
-    // and applied, once each.
+    // Stopped at 07:40 with a skip and a hold set, started again at 07:50: the entry due 5 min ago runs
+    // (within its catch_up), the one due 8 min ago with a catch_up of 5 min is missed, the skip and the hold
+    // are kept and applied, once each.
     void restartCatchesUpAndKeepsOverrides() {
         auto hall = test::startSim({1});
         peers::BridgeProcess bridge;
         const quint16 port = peers::Ser2net::freePort();
         const QByteArray config =
-            "listen: 127.0.0.1:" + QByteArray::number(port) + "\npoll_interval: 1\ntime_zone: Europe/Berlin\n" +
+            "listen: 127.0.0.1:" + QByteArray::number(port) +
+            "\npoll_interval: 1\ntime_zone: Europe/Berlin\n" +
             "history: {file: " + bridge.path(QStringLiteral("h.sqlite")).toUtf8() + "}\nlines:\n" +
             line(hall->devicePath().toUtf8(), "hall") +
             "schedules:\n"
@@ -227,11 +237,13 @@ class TestSchedule : public QObject {
         {
             Api api(port);
             QTRY_VERIFY_WITH_TIMEOUT(!api.schedule(QStringLiteral("early")).isEmpty(), 10000);
-            QCOMPARE(api.post(QStringLiteral("/api/schedules/skipper"), R"({"skip_next": true})")[QLatin1String("override")]
-                         [QLatin1String("skip_next")],
-                     true);
-            QCOMPARE(api.post(QStringLiteral("/api/schedules/holder"), R"({"hold_until": "2026-12-12"})")
-                         [QLatin1String("override")][QLatin1String("hold_until")],
+            QCOMPARE(
+                api.post(QStringLiteral("/api/schedules/skipper"),
+                         R"({"skip_next": true})")[QLatin1String("override")][QLatin1String("skip_next")],
+                true);
+            QCOMPARE(api.post(QStringLiteral("/api/schedules/holder"),
+                              R"({"hold_until": "2026-12-12"})")[QLatin1String("override")]
+                                                                [QLatin1String("hold_until")],
                      QLatin1String("2026-12-12"));
             QVERIFY(api.post(QStringLiteral("/api/schedules/holder"), R"({"hold_until": "12/12/2026"})")
                         .contains(QLatin1String("error")));
@@ -244,19 +256,22 @@ class TestSchedule : public QObject {
         QVERIFY2(bridge.start(config), bridge.stderrText().constData());
         Api api(port);
         QTRY_VERIFY2_WITH_TIMEOUT(hall->lines().count("C00") == 1, bridge.stderrText().constData(), 10000);
-        QTRY_VERIFY_WITH_TIMEOUT(resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("late"))
-                                         .value(QStringLiteral("hall")) == QLatin1String("ok"),
-                                 15000);
+        QTRY_VERIFY_WITH_TIMEOUT(
+            resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("late"))
+                    .value(QStringLiteral("hall")) == QLatin1String("ok"),
+            15000);
         const QJsonArray events = api.history(QStringLiteral("kind=schedule"));
         QCOMPARE(resultsOf(events, QStringLiteral("early")).value(QString()), QStringLiteral("missed"));
         QCOMPARE(resultsOf(events, QStringLiteral("skipper")).value(QString()), QStringLiteral("skipped"));
         QCOMPARE(resultsOf(events, QStringLiteral("holder")).value(QString()), QStringLiteral("held"));
         // Both overrides came with their origin.
         QVERIFY(std::any_of(events.begin(), events.end(), [](const QJsonValue &v) {
-            return v[QLatin1String("details")][QLatin1String("override")][QLatin1String("skip_next")] == true &&
+            return v[QLatin1String("details")][QLatin1String("override")][QLatin1String("skip_next")] ==
+                       true &&
                    v[QLatin1String("origin")] == QLatin1String("console");
         }));
-        const QJsonObject skipper = api.schedule(QStringLiteral("skipper")), holder = api.schedule(QStringLiteral("holder"));
+        const QJsonObject skipper = api.schedule(QStringLiteral("skipper")),
+                          holder = api.schedule(QStringLiteral("holder"));
         QCOMPARE(skipper[QLatin1String("override")][QLatin1String("skip_next")], false); // used up
         QCOMPARE(holder[QLatin1String("override")][QLatin1String("hold_until")], QLatin1String("2026-12-12"));
         QCOMPARE(holder[QLatin1String("next_run")], QLatin1String("2026-12-11T07:46:00+01:00"));
@@ -272,7 +287,8 @@ class TestSchedule : public QObject {
         const QByteArray config =
             "listen: 127.0.0.1:" + QByteArray::number(peers::Ser2net::freePort()) +
             "\npoll_interval: 1\ntime_zone: Europe/Berlin\nhistory: {file: " +
-            bridge.path(QStringLiteral("h.sqlite")).toUtf8() + "}\nlines:\n" + line(hall->devicePath().toUtf8(), "hall") +
+            bridge.path(QStringLiteral("h.sqlite")).toUtf8() + "}\nlines:\n" +
+            line(hall->devicePath().toUtf8(), "hall") +
             "schedules:\n  - {name: night, projector: hall, at: '02:30', do: {power: 'ON'}}\n";
         fakeClock(bridge, "2026-03-29 01:59:53");
         QVERIFY2(bridge.start(config), bridge.stderrText().constData());
@@ -284,12 +300,14 @@ class TestSchedule : public QObject {
 
         QProcess preview;
         preview.start(qEnvironmentVariable("KR7_BRIDGE"),
-                      {QStringLiteral("--config"), bridge.path(QStringLiteral("bridge.yaml")), QStringLiteral("--calendar"),
-                       QStringLiteral("--from"), QStringLiteral("2026-03-28T12:00:00+01:00"), QStringLiteral("--days"),
+                      {QStringLiteral("--config"), bridge.path(QStringLiteral("bridge.yaml")),
+                       QStringLiteral("--calendar"), QStringLiteral("--from"),
+                       QStringLiteral("2026-03-28T12:00:00+01:00"), QStringLiteral("--days"),
                        QStringLiteral("1")});
         QVERIFY(preview.waitForFinished(20000));
         const QByteArray said = preview.readAllStandardOutput();
-        QVERIFY2(said.startsWith("2026-03-29T03:00:00+02:00") && said.count('\n') == 1 && said.contains("night"),
+        QVERIFY2(said.startsWith("2026-03-29T03:00:00+02:00") && said.count('\n') == 1 &&
+                     said.contains("night"),
                  said.constData());
     }
 };

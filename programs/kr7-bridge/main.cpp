@@ -107,7 +107,8 @@ int printCalendar(const kr7::cli::CommandLine &cli, const QString &configPath, c
     bool ok = true;
     const int n = days.isEmpty() ? 7 : days.toInt(&ok);
     if (!ok || n < 1 || n > 3660)
-        return cli.usage(QStringLiteral("--days: '%1': a whole number of days, 1 to 3660").arg(days.left(64)));
+        return cli.usage(
+            QStringLiteral("--days: '%1': a whole number of days, 1 to 3660").arg(days.left(64)));
     const QByteArray text = calendarText(c, fromMs, n, historyFileOf(c.history).path);
     std::fwrite(text.constData(), 1, size_t(text.size()), stdout);
     return 0;
@@ -151,7 +152,8 @@ int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
 
 // kr7-bridge --lamps: every lamp, the soonest to be spent first: from the running service when it answers on
 // its plain-HTTP address without a login, else from the history file.
-int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, const QString &webConfig, bool csv) {
+int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, const QString &webConfig,
+               bool csv) {
     using namespace kr7::bridge;
     auto loaded = loadSettings(configPath, webConfig);
     if (const QString *error = std::get_if<QString>(&loaded)) {
@@ -172,7 +174,8 @@ int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, cons
         QNetworkRequest request(QUrl(QStringLiteral("http://%1:%2/api/lamps").arg(host).arg(c.listenPort)));
         request.setTransferTimeout(5000);
         QNetworkReply *reply = http.get(request);
-        QObject::connect(reply, &QNetworkReply::finished, QCoreApplication::instance(), &QCoreApplication::quit);
+        QObject::connect(reply, &QNetworkReply::finished, QCoreApplication::instance(),
+                         &QCoreApplication::quit);
         QCoreApplication::exec();
         const QJsonDocument d = QJsonDocument::fromJson(reply->readAll());
         if (reply->error() == QNetworkReply::NoError && d.isArray()) {
@@ -185,7 +188,8 @@ int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, cons
         const HistoryPlace place = historyFileOf(c.history);
         HistoryDb db;
         if (place.path.isEmpty() || !db.openForReading(place.path)) {
-            cli.fail(QStringLiteral("--lamps: the service does not answer on %1:%2 and the history cannot be read (%3)")
+            cli.fail(QStringLiteral(
+                         "--lamps: the service does not answer on %1:%2 and the history cannot be read (%3)")
                          .arg(c.listenHost)
                          .arg(c.listenPort)
                          .arg(place.path.isEmpty() ? place.whyOff : db.error()));
@@ -205,7 +209,8 @@ int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, cons
                 const LampRecords r = records.value(p.name);
                 const LampPlan plan = lampPlan(r, c.lampLifeHours(p), c.lamps.warnAt, now, zone);
                 for (int lamp = 1; lamp <= 4; ++lamp) {
-                    const auto h = r.samples.isEmpty() ? std::nullopt : r.samples.last().hours[size_t(lamp - 1)];
+                    const auto h =
+                        r.samples.isEmpty() ? std::nullopt : r.samples.last().hours[size_t(lamp - 1)];
                     lamps << lampObject(p.name, lamp, h ? QJsonValue(*h) : QJsonValue(QJsonValue::Null), plan,
                                         r.serial[size_t(lamp - 1)]);
                 }
@@ -272,9 +277,10 @@ int main(int argc, char *argv[]) {
                                  QStringLiteral("With --history or --lamps: CSV with a header row."));
     const QCommandLineOption calendar(
         QStringLiteral("calendar"),
-        QStringLiteral("Print every run of the schedules in the days ahead, one a line in time order: the local "
-                       "time with its offset, the entry, its projectors, the action and the overrides the "
-                       "history file keeps; with --from and --days."));
+        QStringLiteral(
+            "Print every run of the schedules in the days ahead, one a line in time order: the local "
+            "time with its offset, the entry, its projectors, the action and the overrides the "
+            "history file keeps; with --from and --days."));
     const QCommandLineOption from(
         QStringLiteral("from"),
         QStringLiteral("With --calendar: from this time (ISO 8601 with an offset, or a local date and time; "
@@ -285,10 +291,11 @@ int main(int argc, char *argv[]) {
                                   QStringLiteral("N"));
     const QCommandLineOption lamps(
         QStringLiteral("lamps"),
-        QStringLiteral("Print every projector's lamps (hours, life, remaining, forecast end, last replacement), "
-                       "the soonest to be spent first: from the running service, or the history file; with --csv."));
-    cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv, calendar,
-                    from, days, lamps});
+        QStringLiteral(
+            "Print every projector's lamps (hours, life, remaining, forecast end, last replacement), "
+            "the soonest to be spent first: from the running service, or the history file; with --csv."));
+    cli.addOptions({config, check, scan, webConfig, history, projector, kind, origin, since, until, csv,
+                    calendar, from, days, lamps});
     cli.addLogOption();
     cli.parser().addPositionalArgument(QStringLiteral("PORT"), QStringLiteral("With --scan: a port to ask."),
                                        QStringLiteral("[PORT...]"));

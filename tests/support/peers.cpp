@@ -114,8 +114,9 @@ Prometheus::Prometheus() : Peer(QStringLiteral("prometheus")) {}
 bool Prometheus::start(const QString &target, const QByteArray &job, const QByteArray &top) {
     if (!m_port)
         m_port = Ser2net::freePort();
-    const QByteArray config = top + "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
-                                    "scrape_configs:\n"
+    const QByteArray config = top +
+                              "global: {scrape_interval: 1s, scrape_timeout: 1s, evaluation_interval: 1s}\n"
+                              "scrape_configs:\n"
                               "  - job_name: kr7\n    static_configs: [{targets: ['" +
                               target.toUtf8() + "']}]\n" + job;
     if (!writeFile(QStringLiteral("prometheus.yml"), config))
@@ -158,8 +159,9 @@ bool Alertmanager::start(const QByteArray &config) {
 SmtpSink::SmtpSink() : Peer(QStringLiteral("/usr/bin/python3")) {}
 
 bool SmtpSink::start() {
-    return launch({QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("aiosmtpd"), QStringLiteral("-n"),
-                   QStringLiteral("-l"), QStringLiteral("127.0.0.1:%1").arg(choosePort())});
+    return launch({QStringLiteral("-u"), QStringLiteral("-m"), QStringLiteral("aiosmtpd"),
+                   QStringLiteral("-n"), QStringLiteral("-l"),
+                   QStringLiteral("127.0.0.1:%1").arg(choosePort())});
 }
 
 Mosquitto::Mosquitto() : Peer(QStringLiteral("mosquitto")) {}

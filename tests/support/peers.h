@@ -54,8 +54,10 @@ class Peer {
 class Prometheus : public Peer {
   public:
     Prometheus();
-    // top: more settings of its own (rule_files, alerting), at the top level; rules are evaluated every second.
-    bool start(const QString &target, const QByteArray &job = QByteArray(), const QByteArray &top = QByteArray());
+    // top: more settings of its own (rule_files, alerting), at the top level; rules are evaluated every
+    // second.
+    bool start(const QString &target, const QByteArray &job = QByteArray(),
+               const QByteArray &top = QByteArray());
     // The value of an instant query that yields one series; nothing while it yields none.
     std::optional<double> value(const QString &query);
 };

@@ -14,20 +14,22 @@ Calendar::Calendar(QList<ScheduleConfig> entries, QList<QDate> holidays, QTimeZo
     : m_entries(std::move(entries)), m_holidays(std::move(holidays)), m_zone(std::move(zone)) {}
 
 qint64 Calendar::dueOn(QDate date, int hour, int minute, const QTimeZone &zone) {
-    // The wall time read as if it were UTC; each offset the zone has near it makes a candidate instant, which is
-    // the wall time only where the zone has that offset at that instant.
+    // The wall time read as if it were UTC; each offset the zone has near it makes a candidate instant, which
+    // is the wall time only where the zone has that offset at that instant.
     const qint64 wall = QDateTime(date, QTime(hour, minute), Qt::UTC).toMSecsSinceEpoch();
     const qint64 day = 86400000;
     QList<int> offsets{zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(wall - day, Qt::UTC)),
                        zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(wall + day, Qt::UTC))};
     const QTimeZone::OffsetDataList changes =
-        zone.transitions(QDateTime::fromMSecsSinceEpoch(wall - day, Qt::UTC), QDateTime::fromMSecsSinceEpoch(wall + day, Qt::UTC));
+        zone.transitions(QDateTime::fromMSecsSinceEpoch(wall - day, Qt::UTC),
+                         QDateTime::fromMSecsSinceEpoch(wall + day, Qt::UTC));
     for (const QTimeZone::OffsetData &c : changes)
         offsets << c.offsetFromUtc;
     std::optional<qint64> first;
     for (const int offset : offsets) {
         const qint64 at = wall - qint64(offset) * 1000;
-        if (zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(at, Qt::UTC)) == offset && (!first || at < *first))
+        if (zone.offsetFromUtc(QDateTime::fromMSecsSinceEpoch(at, Qt::UTC)) == offset &&
+            (!first || at < *first))
             first = at; // the repeated hour of autumn: its first occurrence
     }
     if (first)

@@ -12,9 +12,9 @@ namespace kr7::bridge {
 
 // When the schedules' entries are due, as cron keeps wall-clock time: an entry runs at its local time on the
 // dates it applies to; a time that the spring change skips runs at the first moment after the change, a time
-// that the autumn change repeats runs once, at its first occurrence. Knows no clock of its own: the caller says
-// what time it is. Weekly entries do not run on holidays; on a date with a dated entry for a target, that
-// target's weekly entries do not run (a dated event beats the week).
+// that the autumn change repeats runs once, at its first occurrence. Knows no clock of its own: the caller
+// says what time it is. Weekly entries do not run on holidays; on a date with a dated entry for a target,
+// that target's weekly entries do not run (a dated event beats the week).
 class Calendar {
   public:
     Calendar(QList<ScheduleConfig> entries, QList<QDate> holidays, QTimeZone zone);
@@ -28,9 +28,9 @@ class Calendar {
     // The entry's latest due time at or before nowMs, looking back at most eight days; nothing when none.
     std::optional<qint64> latestDue(int entry, qint64 nowMs) const;
     // What is due at nowMs for an entry that last fell due at lastDueMs (nothing: never): its latest due time
-    // after that, which runs when it is at most the entry's catch_up ago; the due times before it (a week back at
-    // most) and a latest one older than catch_up were missed. Nothing after a clock set back: a due time never
-    // comes twice.
+    // after that, which runs when it is at most the entry's catch_up ago; the due times before it (a week
+    // back at most) and a latest one older than catch_up were missed. Nothing after a clock set back: a due
+    // time never comes twice.
     struct Due {
         std::optional<qint64> latest; // the entry's last due time from now on
         bool run = false;             // latest runs now

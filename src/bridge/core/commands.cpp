@@ -56,8 +56,8 @@ void Commands::submit(int projector, const SetRequest &request, const Origin &or
             });
 }
 
-bool Commands::submitGroup(const QString &group, const SetRequest &request, const Origin &origin, QObject *context,
-                           GroupDone done) {
+bool Commands::submitGroup(const QString &group, const SetRequest &request, const Origin &origin,
+                           QObject *context, GroupDone done) {
     const std::optional<QList<GroupMember>> members = membersOf(m_config, group);
     if (!members)
         return false;
@@ -84,8 +84,8 @@ bool Commands::submitGroup(const QString &group, const SetRequest &request, cons
             // By name when it goes: a reload meanwhile may have numbered the projectors anew.
             const int index = m_state.indexOf(name);
             if (index < 0)
-                return answered(CommandOutcome{false, std::nullopt,
-                                               QStringLiteral("no projector named '%1' here any more").arg(name)});
+                return answered(CommandOutcome{
+                    false, std::nullopt, QStringLiteral("no projector named '%1' here any more").arg(name)});
             submit(index, request, theirs, this, answered);
         };
         if (const int delay = powerOn ? (*members)[i].delayMs : 0; delay > 0)

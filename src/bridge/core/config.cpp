@@ -12,8 +12,8 @@
 #include <QHostAddress>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QTimeZone>
 #include <QRegularExpression>
+#include <QTimeZone>
 
 #include <yaml-cpp/yaml.h>
 
@@ -121,7 +121,8 @@ PjlinkListen readPjlinkListen(const YAML::Node &node, const QString &name,
 
 void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, int> &names,
                    std::map<QString, QString> &listeners) {
-    const auto keys = keysOf(node, QStringLiteral("projector"), {"name", "unit", "pjlink", "lamp_life_hours"});
+    const auto keys =
+        keysOf(node, QStringLiteral("projector"), {"name", "unit", "pjlink", "lamp_life_hours"});
     if (!keys.count("name"))
         fail(node.Mark(), QStringLiteral("projector: 'name' is required"));
     if (!keys.count("unit"))
@@ -164,7 +165,8 @@ void readProjector(LineConfig &line, const YAML::Node &node, std::map<QString, i
     if (keys.count("pjlink"))
         p.pjlink = readPjlinkListen(keys.at("pjlink"), p.name, listeners);
     if (keys.count("lamp_life_hours"))
-        p.lampLifeHours = wholeNumber(keys.at("lamp_life_hours"), QStringLiteral("lamp_life_hours"), 1, 100000);
+        p.lampLifeHours =
+            wholeNumber(keys.at("lamp_life_hours"), QStringLiteral("lamp_life_hours"), 1, 100000);
     line.projectors << p;
 }
 
@@ -306,7 +308,9 @@ qint64 duration(const YAML::Node &node, const QString &what) {
     const QRegularExpressionMatch m = shape.match(text);
     if (!m.hasMatch())
         fail(node.Mark(), QStringLiteral("%1: '%2' is not a duration (30s, 10m, 8h)").arg(what, text));
-    const qint64 unit = m.captured(2) == QLatin1String("s") ? 1000 : m.captured(2) == QLatin1String("m") ? 60000 : 3600000;
+    const qint64 unit = m.captured(2) == QLatin1String("s")   ? 1000
+                        : m.captured(2) == QLatin1String("m") ? 60000
+                                                              : 3600000;
     return m.captured(1).toLongLong() * unit;
 }
 
@@ -326,9 +330,10 @@ void readGroups(Config &config, const YAML::Node &node, const std::map<QString, 
         GroupConfig g;
         g.name = scalar(key, QStringLiteral("groups"));
         if (!isName(g.name))
-            fail(key.Mark(), QStringLiteral("group '%1': lower-case letters, digits, '-' and '_', starting with a "
-                                            "letter or digit, at most 64")
-                                 .arg(g.name));
+            fail(key.Mark(),
+                 QStringLiteral("group '%1': lower-case letters, digits, '-' and '_', starting with a "
+                                "letter or digit, at most 64")
+                     .arg(g.name));
         if (g.name == QLatin1String("all") || g.name == QLatin1String("bridge"))
             fail(key.Mark(), QStringLiteral("group '%1': the name is the bridge's own").arg(g.name));
         if (projectors.count(g.name))
@@ -337,15 +342,18 @@ void readGroups(Config &config, const YAML::Node &node, const std::map<QString, 
             fail(key.Mark(), QStringLiteral("group '%1' is given twice").arg(g.name));
         YAML::Node members = it->second;
         if (it->second.IsMap()) {
-            const auto keys = keysOf(it->second, QStringLiteral("group %1").arg(g.name), {"members", "stagger"});
+            const auto keys =
+                keysOf(it->second, QStringLiteral("group %1").arg(g.name), {"members", "stagger"});
             if (!keys.count("members"))
                 fail(it->second.Mark(), QStringLiteral("group %1: 'members' is required").arg(g.name));
             members = keys.at("members");
             if (keys.count("stagger"))
-                g.staggerMs = int(std::min<qint64>(duration(keys.at("stagger"), QStringLiteral("stagger")), 3600000));
+                g.staggerMs =
+                    int(std::min<qint64>(duration(keys.at("stagger"), QStringLiteral("stagger")), 3600000));
         }
         if (!members.IsSequence() || members.size() == 0)
-            fail(members.Mark(), QStringLiteral("group %1: a list of at least one projector or group").arg(g.name));
+            fail(members.Mark(),
+                 QStringLiteral("group %1: a list of at least one projector or group").arg(g.name));
         for (const YAML::Node &m : members) {
             const QString member = scalar(m, QStringLiteral("group %1").arg(g.name));
             if (g.members.contains(member))
@@ -366,7 +374,8 @@ void readGroups(Config &config, const YAML::Node &node, const std::map<QString, 
         for (qsizetype i = 0; i < g.members.size(); ++i)
             if (!projectors.count(g.members[i]) && !groupOf(g.members[i]))
                 fail(members[size_t(i)].Mark(),
-                     QStringLiteral("group %1: '%2' is neither a projector nor a group").arg(g.name, g.members[i]));
+                     QStringLiteral("group %1: '%2' is neither a projector nor a group")
+                         .arg(g.name, g.members[i]));
         // Walk it: a group met again on the way is a cycle, a projector met again a duplicate.
         QStringList path, reached;
         std::function<void(const GroupConfig &)> walk = [&](const GroupConfig &at) {
@@ -426,8 +435,9 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
                                    QStringLiteral("thu"), QStringLiteral("fri"), QStringLiteral("sat"),
                                    QStringLiteral("sun")};
     for (const YAML::Node &n : node) {
-        const auto keys = keysOf(n, QStringLiteral("schedule"),
-                                 {"name", "group", "projector", "at", "days", "dates", "do", "catch_up", "verify"});
+        const auto keys =
+            keysOf(n, QStringLiteral("schedule"),
+                   {"name", "group", "projector", "at", "days", "dates", "do", "catch_up", "verify"});
         ScheduleConfig e;
         e.line = n.Mark().line + 1;
         e.column = n.Mark().column + 1;
@@ -435,22 +445,27 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
             fail(n.Mark(), QStringLiteral("schedule: 'name' is required"));
         e.name = scalar(keys.at("name"), QStringLiteral("name"));
         if (!isName(e.name))
-            fail(keys.at("name").Mark(), QStringLiteral("schedule '%1': lower-case letters, digits, '-' and '_', "
-                                                        "starting with a letter or digit, at most 64")
-                                             .arg(e.name));
+            fail(keys.at("name").Mark(),
+                 QStringLiteral("schedule '%1': lower-case letters, digits, '-' and '_', "
+                                "starting with a letter or digit, at most 64")
+                     .arg(e.name));
         for (const ScheduleConfig &other : config.schedules)
             if (other.name == e.name)
-                fail(keys.at("name").Mark(),
-                     QStringLiteral("schedule '%1' is given twice (first on line %2)").arg(e.name).arg(other.line));
+                fail(keys.at("name").Mark(), QStringLiteral("schedule '%1' is given twice (first on line %2)")
+                                                 .arg(e.name)
+                                                 .arg(other.line));
         if (keys.count("group") == keys.count("projector"))
-            fail(n.Mark(), QStringLiteral("schedule %1: either 'group' (a group, or all) or 'projector'").arg(e.name));
+            fail(n.Mark(),
+                 QStringLiteral("schedule %1: either 'group' (a group, or all) or 'projector'").arg(e.name));
         if (keys.count("group")) {
             e.targetName = scalar(keys.at("group"), QStringLiteral("group"));
-            e.target = e.targetName == QLatin1String("all") ? ScheduleConfig::Target::All : ScheduleConfig::Target::Group;
+            e.target = e.targetName == QLatin1String("all") ? ScheduleConfig::Target::All
+                                                            : ScheduleConfig::Target::Group;
             if (e.target == ScheduleConfig::Target::Group &&
                 std::none_of(config.groups.begin(), config.groups.end(),
                              [&](const GroupConfig &g) { return g.name == e.targetName; }))
-                fail(keys.at("group").Mark(), QStringLiteral("schedule %1: no group named '%2'").arg(e.name, e.targetName));
+                fail(keys.at("group").Mark(),
+                     QStringLiteral("schedule %1: no group named '%2'").arg(e.name, e.targetName));
         } else {
             e.target = ScheduleConfig::Target::Projector;
             e.targetName = scalar(keys.at("projector"), QStringLiteral("projector"));
@@ -459,12 +474,14 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
                      QStringLiteral("schedule %1: no projector named '%2'").arg(e.name, e.targetName));
         }
         if (!keys.count("at"))
-            fail(n.Mark(), QStringLiteral("schedule %1: 'at' is required: a local wall time, HH:MM").arg(e.name));
+            fail(n.Mark(),
+                 QStringLiteral("schedule %1: 'at' is required: a local wall time, HH:MM").arg(e.name));
         const QString at = scalar(keys.at("at"), QStringLiteral("at"));
         static const QRegularExpression hhmm(QStringLiteral("^([01][0-9]|2[0-3]):([0-5][0-9])$"));
         const QRegularExpressionMatch m = hhmm.match(at);
         if (!m.hasMatch())
-            fail(keys.at("at").Mark(), QStringLiteral("schedule %1: at '%2' is not HH:MM (07:45)").arg(e.name, at));
+            fail(keys.at("at").Mark(),
+                 QStringLiteral("schedule %1: at '%2' is not HH:MM (07:45)").arg(e.name, at));
         e.hour = m.captured(1).toInt();
         e.minute = m.captured(2).toInt();
         if (keys.count("days") && keys.count("dates"))
@@ -472,12 +489,15 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
         if (keys.count("days")) {
             const YAML::Node &days = keys.at("days");
             if (!days.IsSequence() || days.size() == 0)
-                fail(days.Mark(), QStringLiteral("schedule %1: days: a list such as [mon, tue, wed, thu, fri]").arg(e.name));
+                fail(days.Mark(),
+                     QStringLiteral("schedule %1: days: a list such as [mon, tue, wed, thu, fri]")
+                         .arg(e.name));
             for (const YAML::Node &d : days) {
                 const qsizetype day = kDays.indexOf(scalar(d, QStringLiteral("days")));
                 if (day < 0)
-                    fail(d.Mark(), QStringLiteral("schedule %1: '%2' is not a day (mon, tue, wed, thu, fri, sat, sun)")
-                                       .arg(e.name, text(d.Scalar())));
+                    fail(d.Mark(),
+                         QStringLiteral("schedule %1: '%2' is not a day (mon, tue, wed, thu, fri, sat, sun)")
+                             .arg(e.name, text(d.Scalar())));
                 if (!e.days.contains(int(day) + 1))
                     e.days << int(day) + 1;
             }
@@ -486,11 +506,14 @@ void readSchedules(Config &config, const YAML::Node &node, const std::map<QStrin
         if (keys.count("dates"))
             e.dates = readDates(keys.at("dates"), QStringLiteral("dates"));
         if (!keys.count("do"))
-            fail(n.Mark(), QStringLiteral("schedule %1: 'do' is required, such as {power: \"ON\"}").arg(e.name));
+            fail(n.Mark(),
+                 QStringLiteral("schedule %1: 'do' is required, such as {power: \"ON\"}").arg(e.name));
         const QJsonValue request = jsonOf(keys.at("do"));
-        const auto parsed = parseSetRequest(QJsonDocument(request.toObject()).toJson(QJsonDocument::Compact), false);
+        const auto parsed =
+            parseSetRequest(QJsonDocument(request.toObject()).toJson(QJsonDocument::Compact), false);
         if (!request.isObject())
-            fail(keys.at("do").Mark(), QStringLiteral("schedule %1: do: a request object, such as {power: \"ON\"}").arg(e.name));
+            fail(keys.at("do").Mark(),
+                 QStringLiteral("schedule %1: do: a request object, such as {power: \"ON\"}").arg(e.name));
         if (const QString *why = std::get_if<QString>(&parsed))
             fail(keys.at("do").Mark(), QStringLiteral("schedule %1: do: %2").arg(e.name, *why));
         e.request = request.toObject();
@@ -513,7 +536,8 @@ LampsConfig readLamps(const YAML::Node &node) {
         static const QRegularExpression share(QStringLiteral("^(0?\\.[0-9]{1,4}|1(\\.0{1,4})?)$"));
         if (it->second.Tag() != "?" || !share.match(value).hasMatch() || value.toDouble() <= 0)
             fail(it->second.Mark(),
-                 QStringLiteral("warn_at: '%1': the share of a lamp's life used, above 0 and at most 1 (0.9)").arg(value));
+                 QStringLiteral("warn_at: '%1': the share of a lamp's life used, above 0 and at most 1 (0.9)")
+                     .arg(value));
         l.warnAt = value.toDouble();
     }
     return l;
@@ -570,10 +594,10 @@ QStringList hostNames(const YAML::Node &node) {
 Config read(const YAML::Node &root) {
     if (root.IsNull())
         fail(root.Mark(), QStringLiteral("the file holds no settings; 'lines' is required"));
-    const auto keys = keysOf(root, QStringLiteral("settings"),
-                             {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink",
-                              "web_config_file", "http_names", "history", "time_zone", "holidays", "groups",
-                              "schedules", "lamps"});
+    const auto keys =
+        keysOf(root, QStringLiteral("settings"),
+               {"listen", "poll_interval", "offline_after", "lines", "mqtt", "pjlink", "web_config_file",
+                "http_names", "history", "time_zone", "holidays", "groups", "schedules", "lamps"});
     Config config;
     if (keys.count("listen"))
         readListen(config, keys.at("listen"));
@@ -613,9 +637,10 @@ Config read(const YAML::Node &root) {
         const YAML::Node &z = keys.at("time_zone");
         config.timeZone = scalar(z, QStringLiteral("time_zone"));
         if (!QTimeZone(config.timeZone.toLatin1()).isValid())
-            fail(z.Mark(), QStringLiteral("time_zone '%1' is not a time zone this machine knows (Europe/Berlin, "
-                                          "America/New_York ...)")
-                               .arg(config.timeZone));
+            fail(z.Mark(),
+                 QStringLiteral("time_zone '%1' is not a time zone this machine knows (Europe/Berlin, "
+                                "America/New_York ...)")
+                     .arg(config.timeZone));
     }
     if (keys.count("holidays"))
         config.holidays = readDates(keys.at("holidays"), QStringLiteral("holidays"));
@@ -654,14 +679,14 @@ QString ScheduleConfig::fingerprint() const {
     for (const QDate &date : dates)
         ds << date.toString(Qt::ISODate);
     return QString::fromUtf8(QJsonDocument(QJsonObject{{QStringLiteral("name"), name},
-                                                        {QStringLiteral("target"), int(target)},
-                                                        {QStringLiteral("of"), targetName},
-                                                        {QStringLiteral("at"), hour * 60 + minute},
-                                                        {QStringLiteral("days"), d},
-                                                        {QStringLiteral("dates"), ds},
-                                                        {QStringLiteral("do"), request},
-                                                        {QStringLiteral("catch_up"), double(catchUpMs)},
-                                                        {QStringLiteral("verify"), double(verifyMs)}})
+                                                       {QStringLiteral("target"), int(target)},
+                                                       {QStringLiteral("of"), targetName},
+                                                       {QStringLiteral("at"), hour * 60 + minute},
+                                                       {QStringLiteral("days"), d},
+                                                       {QStringLiteral("dates"), ds},
+                                                       {QStringLiteral("do"), request},
+                                                       {QStringLiteral("catch_up"), double(catchUpMs)},
+                                                       {QStringLiteral("verify"), double(verifyMs)}})
                                  .toJson(QJsonDocument::Compact));
 }
 

@@ -102,16 +102,16 @@ struct GroupConfig {
     bool operator==(const GroupConfig &) const = default;
 };
 
-// One entry of the schedules: at a local wall time, weekly (on days, every day without) or on dates, a request
-// of a projector's set for a group, a projector or all.
+// One entry of the schedules: at a local wall time, weekly (on days, every day without) or on dates, a
+// request of a projector's set for a group, a projector or all.
 struct ScheduleConfig {
     enum class Target { Group, Projector, All };
     QString name;
     Target target = Target::All;
     QString targetName; // the group's or the projector's
     int hour = 0, minute = 0;
-    QList<int> days;    // Qt::DayOfWeek 1 (Monday) .. 7; empty: every day (weekly) or none (dated)
-    QList<QDate> dates; // dated: these dates only
+    QList<int> days;     // Qt::DayOfWeek 1 (Monday) .. 7; empty: every day (weekly) or none (dated)
+    QList<QDate> dates;  // dated: these dates only
     QJsonObject request; // the do: object, as a projector's set takes it
     qint64 catchUpMs = 600000;
     qint64 verifyMs = 300000;
@@ -143,8 +143,8 @@ struct Config {
     // name, a reverse proxy's): a request for any other name is not this bridge's (DNS rebinding).
     QStringList httpNames;
     HistoryConfig history;
-    QString timeZone;        // an IANA name; empty: the system's
-    QList<QDate> holidays;   // weekly entries do not run on them
+    QString timeZone;      // an IANA name; empty: the system's
+    QList<QDate> holidays; // weekly entries do not run on them
     QList<GroupConfig> groups;
     QList<ScheduleConfig> schedules;
     LampsConfig lamps;

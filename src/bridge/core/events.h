@@ -23,8 +23,8 @@ struct CommandRecord;
 struct StateChanges;
 
 // Something that happened, as the history keeps it and MQTT tells it: when (UTC, ms), to which projector and
-// line, of which kind (command, state, alarm, service, lamp, schedule), who caused it (the face's name, for commands),
-// and what it was.
+// line, of which kind (command, state, alarm, service, lamp, schedule), who caused it (the face's name, for
+// commands), and what it was.
 struct Event {
     qint64 atMs = 0;
     QString projector; // empty: the line's, or the service's

@@ -16,8 +16,8 @@ struct GroupMember {
 };
 
 // The projectors a group reaches (all: every projector), in the order written, nested groups expanded; a
-// staggered group spaces its projectors by its stagger (a nested group's own stagger holds inside it). Nothing for
-// a name that is no group.
+// staggered group spaces its projectors by its stagger (a nested group's own stagger holds inside it).
+// Nothing for a name that is no group.
 std::optional<QList<GroupMember>> membersOf(const Config &config, const QString &group);
 
 } // namespace kr7::bridge

@@ -10,9 +10,8 @@ namespace kr7::bridge {
 namespace {
 
 bool printable(const QString &s, bool lineFeeds) {
-    return std::all_of(s.begin(), s.end(), [&](QChar c) {
-        return c.isPrint() || (lineFeeds && c == QLatin1Char('\n'));
-    });
+    return std::all_of(s.begin(), s.end(),
+                       [&](QChar c) { return c.isPrint() || (lineFeeds && c == QLatin1Char('\n')); });
 }
 
 } // namespace
@@ -23,7 +22,8 @@ std::variant<LampNote, QString> parseLampNote(QByteArrayView payload) {
     QJsonParseError error;
     const QJsonDocument d = QJsonDocument::fromJson(payload.toByteArray(), &error);
     if (error.error != QJsonParseError::NoError || !d.isObject())
-        return QStringLiteral("a JSON object: {\"replaced\": \"YYYY-MM-DD\", \"serial\": \"...\", \"note\": \"...\"}");
+        return QStringLiteral(
+            "a JSON object: {\"replaced\": \"YYYY-MM-DD\", \"serial\": \"...\", \"note\": \"...\"}");
     LampNote n;
     n.request = d.object();
     for (auto it = n.request.begin(); it != n.request.end(); ++it)
@@ -35,10 +35,13 @@ std::variant<LampNote, QString> parseLampNote(QByteArrayView payload) {
     n.replaced = QDate::fromString(replaced.toString(), Qt::ISODate);
     if (!replaced.isString() || !shape.match(replaced.toString()).hasMatch() || !n.replaced.isValid())
         return QStringLiteral("replaced: a date, YYYY-MM-DD");
-    const QJsonValue serial = n.request.value(QLatin1String("serial")), note = n.request.value(QLatin1String("note"));
-    if (!serial.isUndefined() && (!serial.isString() || serial.toString().size() > 64 || !printable(serial.toString(), false)))
+    const QJsonValue serial = n.request.value(QLatin1String("serial")),
+                     note = n.request.value(QLatin1String("note"));
+    if (!serial.isUndefined() &&
+        (!serial.isString() || serial.toString().size() > 64 || !printable(serial.toString(), false)))
         return QStringLiteral("serial: at most 64 printable characters");
-    if (!note.isUndefined() && (!note.isString() || note.toString().size() > 500 || !printable(note.toString(), true)))
+    if (!note.isUndefined() &&
+        (!note.isString() || note.toString().size() > 500 || !printable(note.toString(), true)))
         return QStringLiteral("note: at most 500 characters, no control characters");
     n.serial = serial.toString();
     n.note = note.toString();

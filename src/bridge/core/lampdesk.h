@@ -15,8 +15,8 @@ namespace kr7::bridge {
 // What an operator records of a lamp: when it was replaced, and the new lamp's serial number and a note.
 struct LampNote {
     QDate replaced;
-    QString serial; // at most 64 printable characters; may be empty
-    QString note;   // at most 500 characters, no control characters; may be empty
+    QString serial;      // at most 64 printable characters; may be empty
+    QString note;        // at most 500 characters, no control characters; may be empty
     QJsonObject request; // as received
 };
 
@@ -32,7 +32,8 @@ class LampDesk : public QObject {
         QJsonObject body; // the lamp as it is now, or {"error": ...}
     };
     // lamp: 1-4.
-    using Record = std::function<Answer(const QString &projector, int lamp, const LampNote &note, const Origin &origin)>;
+    using Record =
+        std::function<Answer(const QString &projector, int lamp, const LampNote &note, const Origin &origin)>;
     using List = std::function<QJsonArray()>;
 
     using QObject::QObject;
@@ -41,7 +42,8 @@ class LampDesk : public QObject {
         m_list = std::move(list);
     }
     // lamp as written in the path ("1" to "4").
-    Answer record(const QString &projector, const QString &lamp, QByteArrayView payload, const Origin &origin) const;
+    Answer record(const QString &projector, const QString &lamp, QByteArrayView payload,
+                  const Origin &origin) const;
     // Every projector's lamps, the soonest to be spent first.
     QJsonArray list() const { return m_list ? m_list() : QJsonArray(); }
 

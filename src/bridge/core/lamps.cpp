@@ -29,7 +29,8 @@ QList<LampChange> replacementsIn(QList<LampSample> samples) {
             last = h;
         }
     }
-    std::stable_sort(out.begin(), out.end(), [](const LampChange &a, const LampChange &b) { return a.atMs < b.atMs; });
+    std::stable_sort(out.begin(), out.end(),
+                     [](const LampChange &a, const LampChange &b) { return a.atMs < b.atMs; });
     return out;
 }
 
@@ -61,7 +62,9 @@ std::optional<QDate> forecastEnd(QList<LampSample> samples, int lamp, double lif
     const double left = (lifeHours - lastHours) / perDay;
     if (left > 36500)
         return std::nullopt; // a century away is no date to plan with
-    return QDateTime::fromMSecsSinceEpoch(lastAt + qint64(left * double(kDay)), Qt::UTC).toTimeZone(zone).date();
+    return QDateTime::fromMSecsSinceEpoch(lastAt + qint64(left * double(kDay)), Qt::UTC)
+        .toTimeZone(zone)
+        .date();
 }
 
 LampWear lampWear(double hours, const LampPlan &plan, int lamp) {
@@ -69,7 +72,8 @@ LampWear lampWear(double hours, const LampPlan &plan, int lamp) {
         return LampWear::OverLife;
     if (hours >= plan.warnAt * plan.lifeHours)
         return LampWear::NearEnd;
-    if (const auto &end = plan.forecastEnd[size_t(lamp)]; end && plan.today.isValid() && plan.today.daysTo(*end) <= kNearEndDays)
+    if (const auto &end = plan.forecastEnd[size_t(lamp)];
+        end && plan.today.isValid() && plan.today.daysTo(*end) <= kNearEndDays)
         return LampWear::NearEnd;
     return LampWear::Fine;
 }

@@ -9,8 +9,8 @@
 
 namespace kr7::bridge {
 
-// What the bridge knows of a projector's four lamps beyond their hours: their life, when each will reach it at
-// this venue's pace, when each was last replaced. Lamps are 0-3 here, 1-4 to people.
+// What the bridge knows of a projector's four lamps beyond their hours: their life, when each will reach it
+// at this venue's pace, when each was last replaced. Lamps are 0-3 here, 1-4 to people.
 struct LampPlan {
     int lifeHours = 2000;
     double warnAt = 0.9; // near its end from this share of its life used
@@ -45,9 +45,9 @@ struct LampChange {
 // Every replacement the readings show, oldest first (the readings in any order: they are taken by time).
 QList<LampChange> replacementsIn(QList<LampSample> samples);
 
-// The local date the lamp reaches lifeHours at its average burn in hours per calendar day over the last 30 days
-// of readings (since its last replacement): absent with less than 7 days of readings, for a lamp that did not
-// burn, and for one already at its life.
+// The local date the lamp reaches lifeHours at its average burn in hours per calendar day over the last 30
+// days of readings (since its last replacement): absent with less than 7 days of readings, for a lamp that
+// did not burn, and for one already at its life.
 std::optional<QDate> forecastEnd(QList<LampSample> samples, int lamp, double lifeHours, qint64 nowMs,
                                  const QTimeZone &zone);
 

@@ -105,7 +105,9 @@ class Readings {
     const LampPlan &lampPlan() const { return m_plan; }
     void setLampPlan(const LampPlan &plan);
 
-    bool operator==(const Readings &other) const { return m_values == other.m_values && m_plan == other.m_plan; }
+    bool operator==(const Readings &other) const {
+        return m_values == other.m_values && m_plan == other.m_plan;
+    }
 
   private:
     void derive();

@@ -29,12 +29,14 @@ std::variant<Steering, QString> parseSteering(QByteArrayView payload) {
             return QStringLiteral("hold_until: a date, YYYY-MM-DD");
         s.kind = Steering::Kind::HoldUntil;
     } else {
-        return QStringLiteral("{\"skip_next\": true}, {\"hold_until\": \"YYYY-MM-DD\"} or {\"resume\": true}");
+        return QStringLiteral(
+            "{\"skip_next\": true}, {\"hold_until\": \"YYYY-MM-DD\"} or {\"resume\": true}");
     }
     return s;
 }
 
-ScheduleDesk::Answer ScheduleDesk::steer(const QString &name, QByteArrayView payload, const Origin &origin) const {
+ScheduleDesk::Answer ScheduleDesk::steer(const QString &name, QByteArrayView payload,
+                                         const Origin &origin) const {
     if (!m_steer)
         return {404, {{QStringLiteral("error"), QStringLiteral("no schedules here")}}};
     const auto parsed = parseSteering(payload);

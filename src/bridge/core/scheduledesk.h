@@ -12,8 +12,8 @@
 
 namespace kr7::bridge {
 
-// What an operator asks of a schedule entry: skip its next run, hold it until a date (its runs before that date
-// do not run), or resume it.
+// What an operator asks of a schedule entry: skip its next run, hold it until a date (its runs before that
+// date do not run), or resume it.
 struct Steering {
     enum class Kind { SkipNext, HoldUntil, Resume };
     Kind kind = Kind::Resume;
@@ -24,8 +24,8 @@ struct Steering {
 // {"skip_next": true}, {"hold_until": "2027-01-07"} or {"resume": true}; why not, for anything else.
 std::variant<Steering, QString> parseSteering(QByteArrayView payload);
 
-// Where the faces that take operators' requests (the console, MQTT) reach the schedules without reaching their
-// face: the schedule face serves it.
+// Where the faces that take operators' requests (the console, MQTT) reach the schedules without reaching
+// their face: the schedule face serves it.
 class ScheduleDesk : public QObject {
     Q_OBJECT
   public:

@@ -135,7 +135,8 @@ QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcom
     return o;
 }
 
-QJsonObject groupResultObject(const QJsonValue &request, const QList<std::pair<QString, CommandOutcome>> &results) {
+QJsonObject groupResultObject(const QJsonValue &request,
+                              const QList<std::pair<QString, CommandOutcome>> &results) {
     QJsonObject each;
     for (const auto &[name, outcome] : results) {
         QJsonObject o = resultObject(request, outcome);

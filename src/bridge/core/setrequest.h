@@ -49,6 +49,7 @@ struct CommandOutcome {
 QJsonObject resultObject(const QJsonValue &request, const CommandOutcome &outcome);
 
 // A group's result: {"request": ..., "results": {"NAME": <resultObject without its request>, ...}}.
-QJsonObject groupResultObject(const QJsonValue &request, const QList<std::pair<QString, CommandOutcome>> &results);
+QJsonObject groupResultObject(const QJsonValue &request,
+                              const QList<std::pair<QString, CommandOutcome>> &results);
 
 } // namespace kr7::bridge

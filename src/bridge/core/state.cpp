@@ -20,7 +20,8 @@ ProjectorState fresh(const LineConfig &line, const ProjectorConfig &pc, int line
     return p;
 }
 
-// The projector's lamp life and warning share, as the configuration says now; what the lamps face knows stays.
+// The projector's lamp life and warning share, as the configuration says now; what the lamps face knows
+// stays.
 void setLampLife(ProjectorState &p, const Config &config, const ProjectorConfig &pc) {
     LampPlan plan = p.readings.lampPlan();
     plan.lifeHours = config.lampLifeHours(pc);

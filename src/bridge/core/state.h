@@ -41,7 +41,7 @@ struct ProjectorState {
     QDateTime lastSeen;                // the last reply of any kind; invalid before the first
     std::optional<double> pollSeconds; // how long its queries took in its last full poll
     QList<FaceSample> faceSamples;     // in the order the faces first set them
-    QStringList faceAlarms;            // what a face says is wrong with it, in words (a schedule's failed run)
+    QStringList faceAlarms; // what a face says is wrong with it, in words (a schedule's failed run)
 
     // Sets (or adds) the sample of family; nothing removes it (the series is gone).
     void setFaceSample(const FaceFamily *family, std::optional<double> value);

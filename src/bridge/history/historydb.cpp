@@ -438,9 +438,11 @@ std::optional<QList<Sample>> HistoryDb::lampSamples(qint64 sinceMs) {
     q.setForwardOnly(true);
     // SQLite takes the other columns of an aggregate's query from the row min() or max() chose.
     q.prepare(QStringLiteral(
-        "SELECT * FROM (SELECT min(at), projector, lamp1_hours, lamp2_hours, lamp3_hours, lamp4_hours FROM samples "
+        "SELECT * FROM (SELECT min(at), projector, lamp1_hours, lamp2_hours, lamp3_hours, lamp4_hours FROM "
+        "samples "
         "WHERE at >= ? GROUP BY projector, at / 86400000 UNION SELECT max(at), projector, lamp1_hours, "
-        "lamp2_hours, lamp3_hours, lamp4_hours FROM samples WHERE at >= ? GROUP BY projector) ORDER BY 1 LIMIT 1000000"));
+        "lamp2_hours, lamp3_hours, lamp4_hours FROM samples WHERE at >= ? GROUP BY projector) ORDER BY 1 "
+        "LIMIT 1000000"));
     q.addBindValue(sinceMs);
     q.addBindValue(sinceMs);
     if (!q.exec()) {
@@ -462,15 +464,17 @@ std::optional<QList<Sample>> HistoryDb::lampSamples(qint64 sinceMs) {
 std::optional<QList<Event>> HistoryDb::lampEvents() {
     QSqlQuery q(QSqlDatabase::database(m_name, false));
     q.setForwardOnly(true);
-    if (!q.exec(QStringLiteral("SELECT at, projector, line, origin, details FROM events WHERE kind = 'lamp' ORDER BY "
-                               "id LIMIT 100000"))) {
+    if (!q.exec(QStringLiteral(
+            "SELECT at, projector, line, origin, details FROM events WHERE kind = 'lamp' ORDER BY "
+            "id LIMIT 100000"))) {
         m_error = q.lastError().text();
         return std::nullopt;
     }
     QList<Event> out;
     while (q.next())
-        out << Event{q.value(0).toLongLong(), q.value(1).toString(), q.value(2).toString(), QStringLiteral("lamp"),
-                     q.value(3).toString(), QJsonDocument::fromJson(q.value(4).toByteArray()).object()};
+        out << Event{q.value(0).toLongLong(), q.value(1).toString(),
+                     q.value(2).toString(),   QStringLiteral("lamp"),
+                     q.value(3).toString(),   QJsonDocument::fromJson(q.value(4).toByteArray()).object()};
     return out;
 }
 

@@ -136,8 +136,8 @@ std::variant<HistoryQuery, QString> parseHistoryQuery(const QueryItems &items, b
         !r.format(csvAsked, &q.csv))
         return r.error;
     static const QStringList kinds{QStringLiteral("command"), QStringLiteral("state"),
-                                   QStringLiteral("alarm"), QStringLiteral("service"),
-                                   QStringLiteral("lamp"), QStringLiteral("schedule")};
+                                   QStringLiteral("alarm"),   QStringLiteral("service"),
+                                   QStringLiteral("lamp"),    QStringLiteral("schedule")};
     if (!q.kind.isEmpty() && !kinds.contains(q.kind))
         return QStringLiteral("parameter 'kind': '%1': one of %2").arg(q.kind, kinds.join(u", "));
     // A CSV download is the whole span, unless a page is asked for.

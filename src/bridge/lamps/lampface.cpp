@@ -14,11 +14,9 @@ LampFace::LampFace(FaceServices services, const Settings &settings, QObject *par
       m_historyPath(historyPlace(m_config.history).path) {
     connect(&m_services.feed, &ChangeFeed::changed, this, &LampFace::onChanges);
     connect(&m_timer, &QTimer::timeout, this, &LampFace::read);
-    m_services.lamps.serve(
-        [this](const QString &projector, int lamp, const LampNote &note, const Origin &origin) {
-            return record(projector, lamp, note, origin);
-        },
-        [this] { return list(); });
+    m_services.lamps.serve([this](const QString &projector, int lamp, const LampNote &note,
+                                  const Origin &origin) { return record(projector, lamp, note, origin); },
+                           [this] { return list(); });
 }
 
 LampFace::~LampFace() = default;
@@ -57,7 +55,8 @@ void LampFace::stop() {
     m_reader.reset();
 }
 
-// The samples and lamp events, on the history's reader thread; without a history, what was seen since the start.
+// The samples and lamp events, on the history's reader thread; without a history, what was seen since the
+// start.
 void LampFace::read() {
     if (m_historyPath.isEmpty())
         return planAll();
@@ -77,7 +76,8 @@ void LampFace::read() {
         this,
         [this](const std::optional<Both> &both, const QString &error) {
             if (!both) {
-                journal(QStringLiteral("lamps: the history cannot be read (%1); forecasts wait for it").arg(error));
+                journal(QStringLiteral("lamps: the history cannot be read (%1); forecasts wait for it")
+                            .arg(error));
                 return planAll();
             }
             loaded(both->first, both->second);
@@ -125,9 +125,15 @@ void LampFace::onChanges(const StateChanges &changes) {
                 continue;
             changed = true;
             if (last[size_t(i)] && lampReplaced(*last[size_t(i)], h)) {
-                const Event e{0, p.name, p.port, QStringLiteral("lamp"), {},
-                              {{QStringLiteral("lamp"), i + 1}, {QStringLiteral("event"), QStringLiteral("replaced")},
-                               {QStringLiteral("from"), *last[size_t(i)]}, {QStringLiteral("to"), h}}};
+                const Event e{0,
+                              p.name,
+                              p.port,
+                              QStringLiteral("lamp"),
+                              {},
+                              {{QStringLiteral("lamp"), i + 1},
+                               {QStringLiteral("event"), QStringLiteral("replaced")},
+                               {QStringLiteral("from"), *last[size_t(i)]},
+                               {QStringLiteral("to"), h}}};
                 m_services.events.record(e);
                 m_recent << Event{seen.atMs, p.name, p.port, e.kind, {}, e.details};
                 addLampEvent(r, m_recent.last(), m_zone);
@@ -165,15 +171,18 @@ void LampFace::planAll() {
         plan(i);
 }
 
-LampDesk::Answer LampFace::record(const QString &projector, int lamp, const LampNote &note, const Origin &origin) {
+LampDesk::Answer LampFace::record(const QString &projector, int lamp, const LampNote &note,
+                                  const Origin &origin) {
     const int index = m_services.state.indexOf(projector);
     if (index < 0)
-        return {404, {{QStringLiteral("error"), QStringLiteral("no projector named '%1' here").arg(projector)}}};
+        return {404,
+                {{QStringLiteral("error"), QStringLiteral("no projector named '%1' here").arg(projector)}}};
     const QDate today = QDateTime::fromMSecsSinceEpoch(now(), Qt::UTC).toTimeZone(m_zone).date();
     if (note.replaced > today)
-        return {400, {{QStringLiteral("error"),
-                       QStringLiteral("replaced: %1 is after today (%2)")
-                           .arg(note.replaced.toString(Qt::ISODate), today.toString(Qt::ISODate))}}};
+        return {400,
+                {{QStringLiteral("error"),
+                  QStringLiteral("replaced: %1 is after today (%2)")
+                      .arg(note.replaced.toString(Qt::ISODate), today.toString(Qt::ISODate))}}};
     const ProjectorState &p = m_services.state.projectors()[index];
     QJsonObject details{{QStringLiteral("lamp"), lamp},
                         {QStringLiteral("event"), QStringLiteral("recorded")},
@@ -203,8 +212,10 @@ QJsonArray LampFace::list() const {
         const QJsonArray hours = p.readings.value("lamp_hours").toArray();
         const auto it = m_records.find(p.name);
         for (int lamp = 1; lamp <= 4; ++lamp)
-            out << lampObject(p.name, lamp, hours.size() == 4 ? hours[lamp - 1] : QJsonValue(QJsonValue::Null),
-                              p.readings.lampPlan(), it == m_records.end() ? QString() : it->second.serial[size_t(lamp - 1)]);
+            out << lampObject(p.name, lamp,
+                              hours.size() == 4 ? hours[lamp - 1] : QJsonValue(QJsonValue::Null),
+                              p.readings.lampPlan(),
+                              it == m_records.end() ? QString() : it->second.serial[size_t(lamp - 1)]);
     }
     sortLamps(out);
     return out;

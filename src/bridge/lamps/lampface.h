@@ -15,10 +15,10 @@ namespace kr7::bridge {
 struct StateChanges;
 
 // What the bridge knows of the lamps beyond their hours. Each lamp's forecast end comes from the history's
-// samples of the last 30 days (made again every hour and when a lamp changes); a lamp whose hours fall by more
-// than 24 h between two readings was replaced (a lamp event in the history, its forecast begins again); an
-// operator records a replacement's date, serial number and note (the console's POST .../lamps/N). The plan goes
-// into each projector's readings, where every face finds it as readings of the table.
+// samples of the last 30 days (made again every hour and when a lamp changes); a lamp whose hours fall by
+// more than 24 h between two readings was replaced (a lamp event in the history, its forecast begins again);
+// an operator records a replacement's date, serial number and note (the console's POST .../lamps/N). The plan
+// goes into each projector's readings, where every face finds it as readings of the table.
 class LampFace : public Face {
     Q_OBJECT
   public:
@@ -47,7 +47,7 @@ class LampFace : public Face {
     QTimeZone m_zone;
     QString m_historyPath;
     std::unique_ptr<HistoryReader> m_reader;
-    std::map<QString, LampRecords> m_records;                              // by projector
+    std::map<QString, LampRecords> m_records;                            // by projector
     std::map<QString, std::array<std::optional<double>, 4>> m_lastHours; // the last hours seen, by projector
     // The lamp events of this face since shortly before the last read was asked: the writer may not have
     // written them when the reader looks.

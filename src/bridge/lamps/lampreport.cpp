@@ -71,7 +71,8 @@ QJsonObject lampObject(const QString &projector, int lamp, const QJsonValue &hou
             {QStringLiteral("hours"), hours},
             {QStringLiteral("life_hours"), plan.lifeHours},
             {QStringLiteral("remaining_hours"),
-             hours.isDouble() ? QJsonValue(std::max(0.0, plan.lifeHours - hours.toDouble())) : QJsonValue(QJsonValue::Null)},
+             hours.isDouble() ? QJsonValue(std::max(0.0, plan.lifeHours - hours.toDouble()))
+                              : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("forecast_end"), date(plan.forecastEnd[i])},
             {QStringLiteral("replaced"), date(plan.replaced[i])},
             {QStringLiteral("replacements"), plan.replacements[i]},
@@ -86,25 +87,34 @@ void sortLamps(QJsonArray &lamps) {
         const QJsonValue remaining = o[QLatin1String("remaining_hours")];
         const bool spent = remaining.isDouble() && remaining.toDouble() <= 0;
         const QString end = o[QLatin1String("forecast_end")].toString();
-        return std::tuple{!spent, end.isEmpty(), end, remaining.isDouble() ? remaining.toDouble() : 1e18,
-                          o[QLatin1String("projector")].toString(), o[QLatin1String("lamp")].toInt()};
+        return std::tuple{!spent,
+                          end.isEmpty(),
+                          end,
+                          remaining.isDouble() ? remaining.toDouble() : 1e18,
+                          o[QLatin1String("projector")].toString(),
+                          o[QLatin1String("lamp")].toInt()};
     };
-    std::stable_sort(list.begin(), list.end(), [&](const QJsonObject &a, const QJsonObject &b) { return key(a) < key(b); });
+    std::stable_sort(list.begin(), list.end(),
+                     [&](const QJsonObject &a, const QJsonObject &b) { return key(a) < key(b); });
     lamps = {};
     for (const QJsonObject &o : list)
         lamps << o;
 }
 
 QByteArray lampReportText(const QJsonArray &lamps, bool csv) {
-    const QStringList header{QStringLiteral("projector"), QStringLiteral("lamp"), QStringLiteral("hours"),
-                             QStringLiteral("life_hours"), QStringLiteral("remaining_hours"),
-                             QStringLiteral("forecast_end"), QStringLiteral("replaced"), QStringLiteral("serial")};
+    const QStringList header{QStringLiteral("projector"),       QStringLiteral("lamp"),
+                             QStringLiteral("hours"),           QStringLiteral("life_hours"),
+                             QStringLiteral("remaining_hours"), QStringLiteral("forecast_end"),
+                             QStringLiteral("replaced"),        QStringLiteral("serial")};
     QList<QStringList> rows;
     for (const QJsonValue &v : lamps) {
         QStringList row;
         for (const QString &k : header) {
             const QJsonValue f = v[k];
-            row << (f.isDouble() ? QString::number(f.toDouble()) : f.isString() ? f.toString() : csv ? QString() : QStringLiteral("–"));
+            row << (f.isDouble()   ? QString::number(f.toDouble())
+                    : f.isString() ? f.toString()
+                    : csv          ? QString()
+                                   : QStringLiteral("–"));
         }
         rows << row;
     }

@@ -13,9 +13,9 @@ namespace kr7::bridge {
 
 // What the history says of one projector's lamps: the samples to forecast from, the replacements recorded.
 struct LampRecords {
-    QList<LampSample> samples;                   // by time
+    QList<LampSample> samples;                    // by time
     std::array<std::optional<QDate>, 4> replaced; // the latest replacement's date
-    std::array<QString, 4> serial;               // the latest recorded serial number
+    std::array<QString, 4> serial;                // the latest recorded serial number
     std::array<int, 4> replacements{};
 };
 

@@ -4,9 +4,9 @@
 #include "commands.h"
 #include "discovery.h"
 #include "events.h"
-#include "scheduledesk.h"
 #include "journal.h"
 #include "kr7version.h"
+#include "scheduledesk.h"
 #include "state.h"
 
 #include <QJsonDocument>
@@ -219,8 +219,10 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         const QString what = name.section(QLatin1Char('/'), 1);
         const QString resultTopic = topic(name, "result");
         if (retained)
-            return refuse(resultTopic, t, request,
-                          QStringLiteral("a retained command is not carried out (it would run again at every connection)"));
+            return refuse(
+                resultTopic, t, request,
+                QStringLiteral(
+                    "a retained command is not carried out (it would run again at every connection)"));
         const Origin origin{QStringLiteral("mqtt"), {}, {}, t, {}, {}};
         if (name.startsWith(QLatin1String("schedule/"))) {
             ScheduleDesk::Answer a = m_services.schedules.steer(what, payload, origin);
@@ -231,11 +233,12 @@ void MqttFace::onMessage(const QString &t, const QByteArray &payload, bool retai
         if (const QString *why = std::get_if<QString>(&parsed))
             return refuse(resultTopic, t, request, *why);
         const SetRequest &r = std::get<SetRequest>(parsed);
-        if (!m_services.commands.submitGroup(
-                what, r, origin, this,
-                [this, resultTopic, request = QJsonValue(r.request)](const QList<std::pair<QString, CommandOutcome>> &all) {
-                    deliver(resultTopic, compact(groupResultObject(request, all)));
-                }))
+        if (!m_services.commands.submitGroup(what, r, origin, this,
+                                             [this, resultTopic, request = QJsonValue(r.request)](
+                                                 const QList<std::pair<QString, CommandOutcome>> &all) {
+                                                 deliver(resultTopic,
+                                                         compact(groupResultObject(request, all)));
+                                             }))
             return refuse(resultTopic, t, request, QStringLiteral("no group named '%1' here").arg(what));
         return;
     }

@@ -2,9 +2,9 @@
 
 #include "power.h"
 
-#include <algorithm>
 #include <QCryptographicHash>
 #include <QJsonArray>
+#include <algorithm>
 
 #include <array>
 
@@ -81,7 +81,8 @@ std::optional<QByteArray> queryErrors(const PjlinkProjector &p, QByteArrayView) 
     const Alarms a = alarmsOf(*p.readings);
     QByteArray v = "000000";
     // A lamp near its end or over its life is a warning: the standard's "lamp replacement due".
-    const bool worn = std::any_of(a.lamps.begin(), a.lamps.end(), [](LampWear w) { return w != LampWear::Fine; });
+    const bool worn =
+        std::any_of(a.lamps.begin(), a.lamps.end(), [](LampWear w) { return w != LampWear::Fine; });
     v[1] = a.lampFailure ? '2' : (a.lampOff || worn) ? '1' : '0';
     v[2] = a.temperature ? '1' : '0';
     v[5] = a.powerFail ? '2' : '0';

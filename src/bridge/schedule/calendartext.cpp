@@ -30,8 +30,9 @@ QString actionText(const QJsonObject &request) {
         return {};
     const QJsonValue v = request.begin().value();
     return request.begin().key() + QLatin1Char(' ') +
-           (v.isString() ? v.toString() : v.isBool() ? (v.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
-                                                     : QString::number(v.toDouble()));
+           (v.isString() ? v.toString()
+            : v.isBool() ? (v.toBool() ? QStringLiteral("true") : QStringLiteral("false"))
+                         : QString::number(v.toDouble()));
 }
 
 QByteArray calendarText(const Config &config, qint64 fromMs, int days, const QString &historyPath) {
@@ -53,9 +54,10 @@ QByteArray calendarText(const Config &config, qint64 fromMs, int days, const QSt
         if (e.target == ScheduleConfig::Target::Projector)
             projectors << e.targetName;
         else
-            for (const GroupMember &m : membersOf(config, e.target == ScheduleConfig::Target::All ? QStringLiteral("all")
-                                                                                                 : e.targetName)
-                                            .value_or(QList<GroupMember>()))
+            for (const GroupMember &m :
+                 membersOf(config,
+                           e.target == ScheduleConfig::Target::All ? QStringLiteral("all") : e.targetName)
+                     .value_or(QList<GroupMember>()))
                 projectors << m.projector;
         QString note;
         const auto o = overrides.constFind(e.name);
@@ -68,7 +70,9 @@ QByteArray calendarText(const Config &config, qint64 fromMs, int days, const QSt
                 skipped[e.name] = true;
             }
         }
-        QStringList fields{QDateTime::fromMSecsSinceEpoch(run.dueMs, Qt::UTC).toTimeZone(calendar.zone()).toString(Qt::ISODate),
+        QStringList fields{QDateTime::fromMSecsSinceEpoch(run.dueMs, Qt::UTC)
+                               .toTimeZone(calendar.zone())
+                               .toString(Qt::ISODate),
                            e.name, projectors.join(QStringLiteral(", ")), actionText(e.request)};
         if (!note.isEmpty())
             fields << note;

@@ -37,17 +37,15 @@ ScheduleFace::ScheduleFace(FaceServices services, const Settings &settings, QObj
     m_tick.setSingleShot(true);
     connect(&m_tick, &QTimer::timeout, this, &ScheduleFace::tick);
     connect(&m_services.feed, &ChangeFeed::changed, this, &ScheduleFace::onChanges);
-    m_services.schedules.serve(
-        [this](const QString &name, const Steering &steering, const Origin &origin) {
-            return steer(name, steering, origin);
-        },
-        [this] {
-            QJsonArray out;
-            for (const ScheduleConfig &c : m_config.schedules)
-                if (const auto it = m_entries.find(c.name); it != m_entries.end())
-                    out << describe(it->second);
-            return out;
-        });
+    m_services.schedules.serve([this](const QString &name, const Steering &steering,
+                                      const Origin &origin) { return steer(name, steering, origin); },
+                               [this] {
+                                   QJsonArray out;
+                                   for (const ScheduleConfig &c : m_config.schedules)
+                                       if (const auto it = m_entries.find(c.name); it != m_entries.end())
+                                           out << describe(it->second);
+                                   return out;
+                               });
     take(settings, false);
 }
 
@@ -145,7 +143,8 @@ FaceReload ScheduleFace::reconfigure(const Settings &next) {
     const Config &c = next.config;
     const auto groupsOf = [](const Config &config) {
         QList<GroupConfig> g = config.groups;
-        std::sort(g.begin(), g.end(), [](const GroupConfig &a, const GroupConfig &b) { return a.name < b.name; });
+        std::sort(g.begin(), g.end(),
+                  [](const GroupConfig &a, const GroupConfig &b) { return a.name < b.name; });
         return g;
     };
     const bool same = c.schedules == m_config.schedules && c.timeZone == m_config.timeZone &&
@@ -161,14 +160,16 @@ void ScheduleFace::stop() {
     m_attempts.clear();
 }
 
-// What is due now, then asleep until the next due time (at most half a minute: a clock that jumped is noticed).
+// What is due now, then asleep until the next due time (at most half a minute: a clock that jumped is
+// noticed).
 void ScheduleFace::tick() {
     if (!m_ready)
         return;
     const qint64 t = now(), mono = m_monotonic.elapsed();
     const qint64 drift = (t - m_lastWall) - (mono - m_lastMono);
     if (m_lastMono && std::abs(drift) > kClockJumpMs)
-        journal(QStringLiteral("schedules: the clock moved %1 s; due runs are looked for again").arg(drift / 1000));
+        journal(QStringLiteral("schedules: the clock moved %1 s; due runs are looked for again")
+                    .arg(drift / 1000));
     m_lastWall = t;
     m_lastMono = mono;
     std::optional<qint64> soonest;
@@ -188,7 +189,9 @@ void ScheduleFace::due(Entry &e, const Calendar::Due &d) {
     e.lastDueMs = d.latest;
     const QTimeZone &zone = m_calendar->zone();
     for (const qint64 missed : d.missed)
-        record(e, {}, {{QStringLiteral("result"), QStringLiteral("missed")}, {QStringLiteral("due"), local(missed, zone)}});
+        record(e, {},
+               {{QStringLiteral("result"), QStringLiteral("missed")},
+                {QStringLiteral("due"), local(missed, zone)}});
     if (!d.missed.isEmpty())
         journal(QStringLiteral("schedule %1: %2 runs missed (more than its catch_up ago), the last due %3")
                     .arg(e.config.name)
@@ -201,8 +204,10 @@ void ScheduleFace::due(Entry &e, const Calendar::Due &d) {
         e.skipNext = false;
         record(e, {}, {{QStringLiteral("result"), QStringLiteral("skipped")}, {QStringLiteral("due"), at}});
     } else if (e.holdUntil.isValid() && m_calendar->localDate(*d.latest) < e.holdUntil) {
-        record(e, {}, {{QStringLiteral("result"), QStringLiteral("held")}, {QStringLiteral("due"), at},
-                       {QStringLiteral("hold_until"), e.holdUntil.toString(Qt::ISODate)}});
+        record(e, {},
+               {{QStringLiteral("result"), QStringLiteral("held")},
+                {QStringLiteral("due"), at},
+                {QStringLiteral("hold_until"), e.holdUntil.toString(Qt::ISODate)}});
     } else {
         e.holdUntil = {}; // a hold is over once a run goes
         run(e, *d.latest);
@@ -225,7 +230,9 @@ void ScheduleFace::run(Entry &e, qint64 dueMs) {
     e.lastRunMs = now();
     ++e.runs;
     e.lastResult = {};
-    journal(QStringLiteral("schedule %1: runs (due %2) for %3 projectors").arg(c.name, local(dueMs, m_calendar->zone())).arg(members.size()));
+    journal(QStringLiteral("schedule %1: runs (due %2) for %3 projectors")
+                .arg(c.name, local(dueMs, m_calendar->zone()))
+                .arg(members.size()));
     std::optional<PowerState> reach;
     if (request.kind == SetRequest::Kind::Power)
         reach = request.code == QLatin1String("C00") ? PowerState::On : PowerState::Standby;
@@ -234,8 +241,9 @@ void ScheduleFace::run(Entry &e, qint64 dueMs) {
         e.lastResult[m.projector] = QStringLiteral("running");
         const quint64 id = m_nextAttempt++;
         Attempt &a = m_attempts[id];
-        a = Attempt{c.name, m.projector, group, request, reach,
-                    m_monotonic.elapsed() + (powerOn ? m.delayMs : 0) + c.verifyMs, false, {}, std::make_unique<QTimer>()};
+        a = Attempt{c.name,  m.projector, group,
+                    request, reach,       m_monotonic.elapsed() + (powerOn ? m.delayMs : 0) + c.verifyMs,
+                    false,   {},          std::make_unique<QTimer>()};
         a.retry->setSingleShot(true);
         connect(a.retry.get(), &QTimer::timeout, this, [this, id] {
             const auto it = m_attempts.find(id);
@@ -244,10 +252,12 @@ void ScheduleFace::run(Entry &e, qint64 dueMs) {
             if (!it->second.failure.isEmpty())
                 return settle(id, it->second.failure);
             if (it->second.waiting)
-                return settle(id, QStringLiteral("did not reach %1 within %2 s")
-                                      .arg(it->second.reach == PowerState::On ? QStringLiteral("on")
-                                                                              : QStringLiteral("standby"))
-                                      .arg(find(it->second.entry) ? find(it->second.entry)->config.verifyMs / 1000 : 0));
+                return settle(
+                    id,
+                    QStringLiteral("did not reach %1 within %2 s")
+                        .arg(it->second.reach == PowerState::On ? QStringLiteral("on")
+                                                                : QStringLiteral("standby"))
+                        .arg(find(it->second.entry) ? find(it->second.entry)->config.verifyMs / 1000 : 0));
             send(id);
         });
         if (powerOn && m.delayMs > 0)
@@ -281,7 +291,8 @@ void ScheduleFace::send(quint64 id) {
     if (!m_services.state.lines()[p.line].up)
         return again(QStringLiteral("its line is lost"));
     if (!p.available && (p.lastSeen.isValid() || p.noReplies > 0))
-        return again(QStringLiteral("no reply")); // asked and silent; one not yet asked (just started) is tried
+        return again(
+            QStringLiteral("no reply")); // asked and silent; one not yet asked (just started) is tried
     const Origin origin{QStringLiteral("schedule"), {}, {}, {}, a.entry, a.group};
     m_services.commands.submit(index, a.request, origin, this, [this, id, again](const CommandOutcome &o) {
         const auto at = m_attempts.find(id);
@@ -296,7 +307,8 @@ void ScheduleFace::send(quint64 id) {
             return settle(id, {});
         // Sent and answered: the feed says when it gets there, the timer when it did not in time.
         if (const int index = m_services.state.indexOf(a.projector); index >= 0)
-            if (const PowerCode *code = powerCode(m_services.state.projectors()[index].readings.value("power_code").toString());
+            if (const PowerCode *code =
+                    powerCode(m_services.state.projectors()[index].readings.value("power_code").toString());
                 code && code->state == *a.reach)
                 return settle(id, {});
         a.waiting = true;
@@ -334,9 +346,11 @@ void ScheduleFace::settle(quint64 id, const QString &failure) {
             e->lastResult[a->projector] = QStringLiteral("failed: %1").arg(failure);
             ++e->failures;
             setAlarm(a->projector, e->config.name, failure);
-            record(*e, a->projector,
-                   {{QStringLiteral("result"), QStringLiteral("failed")}, {QStringLiteral("reason"), failure}});
-            journal(QStringLiteral("schedule %1: failed for %2: %3").arg(e->config.name, a->projector, failure));
+            record(
+                *e, a->projector,
+                {{QStringLiteral("result"), QStringLiteral("failed")}, {QStringLiteral("reason"), failure}});
+            journal(
+                QStringLiteral("schedule %1: failed for %2: %3").arg(e->config.name, a->projector, failure));
         }
         keep(*e);
         publish();
@@ -366,8 +380,9 @@ ScheduleFace::Entry *ScheduleFace::find(const QString &name) {
 }
 
 void ScheduleFace::keep(const Entry &e) {
-    m_services.events.keep(ScheduleRecord{e.config.name, e.config.fingerprint(), e.lastDueMs, e.lastRunMs, e.lastResult,
-                                          e.skipNext, e.holdUntil.isValid() ? e.holdUntil.toString(Qt::ISODate) : QString()});
+    m_services.events.keep(
+        ScheduleRecord{e.config.name, e.config.fingerprint(), e.lastDueMs, e.lastRunMs, e.lastResult,
+                       e.skipNext, e.holdUntil.isValid() ? e.holdUntil.toString(Qt::ISODate) : QString()});
 }
 
 void ScheduleFace::record(const Entry &e, const QString &projector, QJsonObject details) {
@@ -375,7 +390,8 @@ void ScheduleFace::record(const Entry &e, const QString &projector, QJsonObject 
     QString line;
     if (const int index = m_services.state.indexOf(projector); index >= 0)
         line = m_services.state.projectors()[index].port;
-    m_services.events.record(Event{0, projector, line, QStringLiteral("schedule"), QStringLiteral("schedule"), details});
+    m_services.events.record(
+        Event{0, projector, line, QStringLiteral("schedule"), QStringLiteral("schedule"), details});
 }
 
 QJsonObject ScheduleFace::describe(const Entry &e) const {
@@ -396,28 +412,34 @@ QJsonObject ScheduleFace::describe(const Entry &e) const {
         return ms ? QJsonValue(local(*ms, zone)) : QJsonValue(QJsonValue::Null);
     };
     QJsonObject target;
-    target[c.target == ScheduleConfig::Target::Projector ? QStringLiteral("projector") : QStringLiteral("group")] =
+    target[c.target == ScheduleConfig::Target::Projector ? QStringLiteral("projector")
+                                                         : QStringLiteral("group")] =
         c.target == ScheduleConfig::Target::All ? QStringLiteral("all") : c.targetName;
-    return {{QStringLiteral("name"), c.name},
-            {QStringLiteral("target"), target},
-            {QStringLiteral("at"), QStringLiteral("%1:%2").arg(c.hour, 2, 10, QLatin1Char('0')).arg(c.minute, 2, 10, QLatin1Char('0'))},
-            {QStringLiteral("days"), days},
-            {QStringLiteral("dates"), dates},
-            {QStringLiteral("do"), c.request},
-            {QStringLiteral("next_run"), when(next)},
-            {QStringLiteral("last_due"), when(e.lastDueMs)},
-            {QStringLiteral("last_run"), when(e.lastRunMs)},
-            {QStringLiteral("result"), e.lastResult},
-            {QStringLiteral("override"),
-             QJsonObject{{QStringLiteral("skip_next"), e.skipNext},
-                         {QStringLiteral("hold_until"),
-                          e.holdUntil.isValid() ? QJsonValue(e.holdUntil.toString(Qt::ISODate)) : QJsonValue(QJsonValue::Null)}}}};
+    return {
+        {QStringLiteral("name"), c.name},
+        {QStringLiteral("target"), target},
+        {QStringLiteral("at"),
+         QStringLiteral("%1:%2").arg(c.hour, 2, 10, QLatin1Char('0')).arg(c.minute, 2, 10, QLatin1Char('0'))},
+        {QStringLiteral("days"), days},
+        {QStringLiteral("dates"), dates},
+        {QStringLiteral("do"), c.request},
+        {QStringLiteral("next_run"), when(next)},
+        {QStringLiteral("last_due"), when(e.lastDueMs)},
+        {QStringLiteral("last_run"), when(e.lastRunMs)},
+        {QStringLiteral("result"), e.lastResult},
+        {QStringLiteral("override"),
+         QJsonObject{{QStringLiteral("skip_next"), e.skipNext},
+                     {QStringLiteral("hold_until"), e.holdUntil.isValid()
+                                                        ? QJsonValue(e.holdUntil.toString(Qt::ISODate))
+                                                        : QJsonValue(QJsonValue::Null)}}}};
 }
 
-ScheduleDesk::Answer ScheduleFace::steer(const QString &name, const Steering &steering, const Origin &origin) {
+ScheduleDesk::Answer ScheduleFace::steer(const QString &name, const Steering &steering,
+                                         const Origin &origin) {
     Entry *e = find(name);
     if (!e)
-        return {404, {{QStringLiteral("error"), QStringLiteral("no schedule entry named '%1' here").arg(name)}}};
+        return {404,
+                {{QStringLiteral("error"), QStringLiteral("no schedule entry named '%1' here").arg(name)}}};
     switch (steering.kind) {
     case Steering::Kind::SkipNext:
         e->skipNext = true;
@@ -431,12 +453,17 @@ ScheduleDesk::Answer ScheduleFace::steer(const QString &name, const Steering &st
         break;
     }
     keep(*e);
-    m_services.events.record(Event{0, {}, {}, QStringLiteral("schedule"), origin.face,
+    m_services.events.record(Event{0,
+                                   {},
+                                   {},
+                                   QStringLiteral("schedule"),
+                                   origin.face,
                                    {{QStringLiteral("schedule"), name},
                                     {QStringLiteral("override"), steering.request},
                                     {QStringLiteral("origin"), origin.toJson()}}});
     journal(QStringLiteral("schedule %1: %2 by %3")
-                .arg(name, QString::fromUtf8(QJsonDocument(steering.request).toJson(QJsonDocument::Compact)), origin.text()));
+                .arg(name, QString::fromUtf8(QJsonDocument(steering.request).toJson(QJsonDocument::Compact)),
+                     origin.text()));
     publish();
     return {200, describe(*e)};
 }

@@ -20,13 +20,13 @@ namespace kr7::bridge {
 struct StateChanges;
 
 // The schedules: each entry's request sent to its projectors when it is due (on the wall clock, as cron keeps
-// it), with the schedule as the command's origin. A run is checked: a power request must bring the projector on
-// (or to standby) within verify; a projector that is down, or whose line is lost, is tried again every minute
-// until then; otherwise the run failed for it (a history event, a journal line, a metric, and an alarm on the
-// projector until its next good run). Each entry's last run and the operators' overrides live in the history
-// file: a due time that was missed while the bridge was away runs once when it is at most catch_up ago, and
-// none ever runs twice. A clock that jumps (NTP after a cold boot, a machine that slept) is noticed within half
-// a minute.
+// it), with the schedule as the command's origin. A run is checked: a power request must bring the projector
+// on (or to standby) within verify; a projector that is down, or whose line is lost, is tried again every
+// minute until then; otherwise the run failed for it (a history event, a journal line, a metric, and an alarm
+// on the projector until its next good run). Each entry's last run and the operators' overrides live in the
+// history file: a due time that was missed while the bridge was away runs once when it is at most catch_up
+// ago, and none ever runs twice. A clock that jumps (NTP after a cold boot, a machine that slept) is noticed
+// within half a minute.
 class ScheduleFace : public Face {
     Q_OBJECT
   public:
@@ -59,9 +59,9 @@ class ScheduleFace : public Face {
         QString group;
         SetRequest request;
         std::optional<PowerState> reach; // a power request: the state it must bring
-        qint64 deadline = 0;            // monotonic ms: verify runs out
-        bool waiting = false;           // sent and answered; the state is watched
-        QString failure;                // no try fits before the deadline: why it failed, said then
+        qint64 deadline = 0;             // monotonic ms: verify runs out
+        bool waiting = false;            // sent and answered; the state is watched
+        QString failure;                 // no try fits before the deadline: why it failed, said then
         std::unique_ptr<QTimer> retry;
     };
 
@@ -85,7 +85,7 @@ class ScheduleFace : public Face {
     FaceServices m_services;
     Config m_config;
     std::unique_ptr<Calendar> m_calendar;
-    std::map<QString, Entry> m_entries; // by name
+    std::map<QString, Entry> m_entries;    // by name
     std::map<quint64, Attempt> m_attempts; // by id: a callback finds its attempt, or that it is gone
     quint64 m_nextAttempt = 1;
     QString m_historyPath;

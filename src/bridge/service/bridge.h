@@ -4,9 +4,9 @@
 #include "commands.h"
 #include "config.h"
 #include "events.h"
+#include "face.h"
 #include "lampdesk.h"
 #include "scheduledesk.h"
-#include "face.h"
 #include "settings.h"
 #include "state.h"
 

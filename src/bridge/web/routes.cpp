@@ -5,8 +5,8 @@
 #include "commands.h"
 #include "journal.h"
 #include "kr7version.h"
-#include "record.h"
 #include "lampdesk.h"
+#include "record.h"
 #include "scheduledesk.h"
 #include "state.h"
 
@@ -230,14 +230,16 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
         return send(socket, request, 200, "application/json",
                     QJsonDocument(m_services.lamps.list()).toJson(QJsonDocument::Compact));
     }
-    if (path.startsWith(QLatin1String("/api/projectors/")) || path.startsWith(QLatin1String("/api/groups/"))) {
+    if (path.startsWith(QLatin1String("/api/projectors/")) ||
+        path.startsWith(QLatin1String("/api/groups/"))) {
         if (request.method != M::Post)
             return send(socket, request, 405, "text/plain", "only POST\n", {{"Allow", "POST"}});
         if (path.startsWith(QLatin1String("/api/groups/")))
             return group(request, socket, user);
         // A projector's own resources (its lamps) are below its name.
-        return path.indexOf(QLatin1Char('/'), qsizetype(qstrlen("/api/projectors/"))) >= 0 ? lamp(request, socket, user)
-                                                                                           : command(request, socket, user);
+        return path.indexOf(QLatin1Char('/'), qsizetype(qstrlen("/api/projectors/"))) >= 0
+                   ? lamp(request, socket, user)
+                   : command(request, socket, user);
     }
     if (path == QLatin1String("/api/schedules") || path.startsWith(QLatin1String("/api/schedules/")))
         return schedules(request, socket, user);
@@ -307,7 +309,8 @@ bool HttpRoutes::mayAct(const HeldRequest &request, QTcpSocket *socket, const QS
         return send(socket, request, 403, "text/plain", "a command from another site's page is not taken\n"),
                false;
     if (!sameSecret(request.token, m_auth.token(user)))
-        return send(socket, request, 403, "text/plain", "the page's token is missing or wrong; reload the page\n"),
+        return send(socket, request, 403, "text/plain",
+                    "the page's token is missing or wrong; reload the page\n"),
                false;
     return true;
 }
@@ -369,7 +372,8 @@ void HttpRoutes::group(const HeldRequest &request, QTcpSocket *socket, const QSt
     QPointer<QTcpSocket> alive(socket);
     const bool known = m_services.commands.submitGroup(
         name, r, origin, socket,
-        [this, alive, request, asked = QJsonValue(r.request)](const QList<std::pair<QString, CommandOutcome>> &all) {
+        [this, alive, request,
+         asked = QJsonValue(r.request)](const QList<std::pair<QString, CommandOutcome>> &all) {
             if (alive)
                 send(alive, request, 200, "application/json", compact(groupResultObject(asked, all)));
         });
@@ -386,8 +390,10 @@ void HttpRoutes::lamp(const HeldRequest &request, QTcpSocket *socket, const QStr
     const QStringList parts = request.path.mid(int(qstrlen("/api/projectors/"))).split(QLatin1Char('/'));
     if (parts.size() != 3 || parts[1] != QLatin1String("lamps"))
         return send(socket, request, 404, "application/json",
-                    compact(QJsonObject{{QStringLiteral("error"), QStringLiteral("/api/projectors/NAME/lamps/1-4")}}));
-    const LampDesk::Answer a = m_services.lamps.record(parts[0], parts[2], request.body, originOf(request, user));
+                    compact(QJsonObject{
+                        {QStringLiteral("error"), QStringLiteral("/api/projectors/NAME/lamps/1-4")}}));
+    const LampDesk::Answer a =
+        m_services.lamps.record(parts[0], parts[2], request.body, originOf(request, user));
     send(socket, request, a.status, "application/json", compact(a.body));
 }
 

@@ -36,9 +36,9 @@ struct HttpSettings {
 
 // What the HTTP face serves: GET /metrics and GET /state from the state as the pollers last left it (a
 // request never waits for a projector), the venue console (GET /, its script and style, and GET /events, the
-// projectors' states as they change), POST /api/projectors/NAME and /api/groups/NAME for an operator's commands,
-// GET /api/schedules and POST /api/schedules/NAME to steer one. One of these
-// serves one set of settings on one listener; the face makes another when they change.
+// projectors' states as they change), POST /api/projectors/NAME and /api/groups/NAME for an operator's
+// commands, GET /api/schedules and POST /api/schedules/NAME to steer one. One of these serves one set of
+// settings on one listener; the face makes another when they change.
 class HttpRoutes : public QAbstractHttpServer {
     Q_OBJECT
   public:
