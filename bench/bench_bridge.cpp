@@ -522,6 +522,22 @@ int historyQueries() {
                 ms(Clock::now() - t0) / 1000, double(eventBytes) / 1e6,
                 double(eventBytes) / 1e6 * 1e6 / 1000000, (long long)sampleRows,
                 double(allBytes - eventBytes) / 1e6, double(allBytes - eventBytes) / double(sampleRows));
+    {
+        // What the lamps face reads every hour: a day's first sample of 31 days, and the lamp events.
+        HistoryDb reader;
+        reader.openForReading(path);
+        std::vector<double> took;
+        qsizetype rows = 0;
+        for (int i = 0; i < 5; ++i) {
+            const auto t = Clock::now();
+            const auto lamp = reader.lampSamples(QDateTime::currentMSecsSinceEpoch() - 31LL * 86400000);
+            (void)reader.lampEvents();
+            took.push_back(ms(Clock::now() - t));
+            rows = lamp ? lamp->size() : -1;
+        }
+        std::printf("the lamps' hourly read       %lld rows, median %.0f ms (on the reader thread)\n",
+                    static_cast<long long>(rows), percentile(took, 50));
+    }
 
     auto sim = std::make_unique<kr7::sim::ProjectorSim>();
     if (!sim->openPty())

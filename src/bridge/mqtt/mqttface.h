@@ -18,8 +18,10 @@ struct StateChanges;
 
 // The MQTT face: the bridge's own state (BASE/bridge/state, with the will), each projector's state object and
 // availability (retained, published when the change feed says they changed and after every connection), Home
-// Assistant discovery, and commands in on BASE/NAME/set, answered on BASE/NAME/result. Without an mqtt
-// section it does nothing.
+// Assistant discovery, and commands in on BASE/NAME/set, answered on BASE/NAME/result; a group's on
+// BASE/group/GROUP/set (answered on .../result once every member has its outcome) and a schedule entry's
+// overrides on BASE/schedule/ENTRY/set; the history's events on BASE/NAME/event. Without an mqtt section it
+// does nothing.
 class MqttFace : public Face {
     Q_OBJECT
   public:
