@@ -57,6 +57,7 @@ class Commands : public QObject {
     void setRoute(Route route) { m_route = std::move(route); }
     // The groups commands may go to (and the projectors, for all): the configuration in force.
     void setConfig(const Config &config) { m_config = config; }
+    const Config &config() const { return m_config; }
 
     // Each projector's outcome, in the group's order.
     using GroupDone = std::function<void(const QList<std::pair<QString, CommandOutcome>> &)>;

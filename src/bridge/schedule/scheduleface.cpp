@@ -39,17 +39,27 @@ ScheduleFace::ScheduleFace(FaceServices services, const Settings &settings, QObj
     connect(&m_services.feed, &ChangeFeed::changed, this, &ScheduleFace::onChanges);
     m_services.schedules.serve([this](const QString &name, const Steering &steering,
                                       const Origin &origin) { return steer(name, steering, origin); },
-                               [this] {
-                                   QJsonArray out;
-                                   for (const ScheduleConfig &c : m_config.schedules)
-                                       if (const auto it = m_entries.find(c.name); it != m_entries.end())
-                                           out << describe(it->second);
-                                   return out;
-                               });
+                               [this] { return list(); });
     take(settings, false);
 }
 
 ScheduleFace::~ScheduleFace() = default;
+
+// Each entry as describe() gives it, with its runs of the next eight days (today and the seven after it).
+QJsonArray ScheduleFace::list() const {
+    const qint64 t = now();
+    QHash<int, QJsonArray> upcoming;
+    for (const Calendar::Run &r : m_calendar->runs(t, t + 8 * qint64(86400000)))
+        upcoming[r.entry] << local(r.dueMs, m_calendar->zone());
+    QJsonArray out;
+    for (int i = 0; i < m_config.schedules.size(); ++i)
+        if (const auto it = m_entries.find(m_config.schedules[i].name); it != m_entries.end()) {
+            QJsonObject o = describe(it->second);
+            o[QStringLiteral("upcoming")] = upcoming.value(i);
+            out << o;
+        }
+    return out;
+}
 
 qint64 ScheduleFace::now() const {
     return QDateTime::currentMSecsSinceEpoch();

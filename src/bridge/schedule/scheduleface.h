@@ -78,6 +78,7 @@ class ScheduleFace : public Face {
     void publish();
     Entry *find(const QString &name);
     QJsonObject describe(const Entry &e) const;
+    QJsonArray list() const;
     ScheduleDesk::Answer steer(const QString &name, const Steering &steering, const Origin &origin);
     void setAlarm(const QString &projector, const QString &entry, const QString &text);
     qint64 now() const;

@@ -1,11 +1,14 @@
 #include "routes.h"
 
 #include "admission.h"
+#include "catalogue.h"
 #include "changefeed.h"
 #include "commands.h"
+#include "groups.h"
 #include "journal.h"
 #include "kr7version.h"
 #include "lampdesk.h"
+#include "layout.h"
 #include "record.h"
 #include "scheduledesk.h"
 #include "state.h"
@@ -224,6 +227,13 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
     using M = QHttpServerRequest::Method;
     const bool get = request.method == M::Get || request.method == M::Head;
     const QString &path = request.path;
+    if (path == QLatin1String("/api/groups") || path == QLatin1String("/api/commands")) {
+        if (!get)
+            return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+        return send(socket, request, 200, "application/json",
+                    QJsonDocument(path.endsWith(QLatin1String("groups")) ? groupsList() : commandList())
+                        .toJson(QJsonDocument::Compact));
+    }
     if (path == QLatin1String("/api/lamps")) {
         if (!get)
             return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
@@ -381,6 +391,56 @@ void HttpRoutes::group(const HeldRequest &request, QTcpSocket *socket, const QSt
         return refused(404, QStringLiteral("no group named '%1' here").arg(name));
     journal(QStringLiteral("web: %1 sends %2 to the group %3")
                 .arg(origin.text(), QString::fromUtf8(compact(r.request)), name));
+}
+
+// GET /api/groups: each group of the configuration with its projectors, in the order they are switched.
+QJsonArray HttpRoutes::groupsList() const {
+    const Config &config = m_services.commands.config();
+    QJsonArray out;
+    for (const GroupConfig &g : config.groups) {
+        QJsonArray members;
+        for (const GroupMember &m : membersOf(config, g.name).value_or(QList<GroupMember>()))
+            members << m.projector;
+        out << QJsonObject{{QStringLiteral("name"), g.name}, {QStringLiteral("projectors"), members}};
+    }
+    return out;
+}
+
+// GET /api/commands: the one-shots a projector's set takes, each with its caption on the panel and its group:
+// the panel's frame (POWER, INPUT MODE SET, NO SHOW, ...), or by its code where the panel has no frame
+// caption for it (picture mode, lamp mode, input signal, status queries; the rest of the menu's keys).
+QJsonArray HttpRoutes::commandList() {
+    static const QJsonArray list = [] {
+        static const std::pair<const char *, const char *> byCode[] = {{"CF IMAGE ", "PICTURE MODE"},
+                                                                       {"CF LAMPMODE ", "LAMP MODE"},
+                                                                       {"CF INPUT", "INPUT SIGNAL"},
+                                                                       {"CR", "STATUS"}};
+        QJsonArray out;
+        for (const kr7::OneShot &b : kr7::kOneShots) {
+            const QString code = fromView(b.code);
+            const panel::Control *button = panel::findControl(b.name);
+            const panel::Control *frame = button ? panel::findControl(button->container) : nullptr;
+            QString group;
+            for (const auto &[prefix, name] : byCode)
+                if (group.isEmpty() && code.startsWith(QLatin1String(prefix)))
+                    group = QLatin1String(name);
+            // Else the frame's caption, its first label.
+            for (const panel::Control &c : panel::kControls)
+                if (frame && group.isEmpty() && c.kind == panel::Kind::Label && c.container == frame->name)
+                    group = fromView(c.caption);
+            if (group.isEmpty())
+                group = QStringLiteral("MENU");
+            const QString caption = group == QLatin1String("INPUT SIGNAL") || !button
+                                        ? fromView(b.what)
+                                        : fromView(button->caption);
+            out << QJsonObject{{QStringLiteral("code"), code},
+                               {QStringLiteral("what"), fromView(b.what)},
+                               {QStringLiteral("caption"), caption},
+                               {QStringLiteral("group"), group}};
+        }
+        return out;
+    }();
+    return list;
 }
 
 // POST /api/projectors/NAME/lamps/N: an operator records a lamp's replacement.

@@ -64,6 +64,8 @@ class HttpRoutes : public QAbstractHttpServer {
     void serve(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     bool mayAct(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void lamp(const HeldRequest &request, QTcpSocket *socket, const QString &user);
+    QJsonArray groupsList() const;
+    static QJsonArray commandList();
     static Origin originOf(const HeldRequest &request, const QString &user);
     void command(const HeldRequest &request, QTcpSocket *socket, const QString &user);
     void group(const HeldRequest &request, QTcpSocket *socket, const QString &user);
