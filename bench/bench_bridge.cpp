@@ -785,8 +785,35 @@ int main(int argc, char *argv[]) {
     config += "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(broker.port()) + "}\n";
     QTemporaryDir dir;
     const QString historyFile = dir.filePath(QStringLiteral("history.sqlite"));
-    config += parser.isSet(historyOption) ? "history: {file: " + historyFile.toUtf8() + "}\n"
-                                          : QByteArray("history: off\n");
+    const bool console = parser.isSet(consoleOption);
+    config += parser.isSet(historyOption) || console ? "history: {file: " + historyFile.toUtf8() + "}\n"
+                                                     : QByteArray("history: off\n");
+    if (console) {
+        // The console's venue: 8 groups of 8 lines, and 30 days of samples of p0-1 for its page's charts.
+        config += "groups:\n";
+        for (int g = 0; g < 8; ++g) {
+            config += "  g" + QByteArray::number(g) + ": [";
+            for (int l = g * lines / 8; l < (g + 1) * lines / 8; ++l)
+                for (int u = 1; u <= 4; ++u)
+                    config += (l == g * lines / 8 && u == 1 ? "" : ", ") + QByteArray("p") + QByteArray::number(l) +
+                              "-" + QByteArray::number(u);
+            config += "]\n";
+        }
+        using kr7::bridge::HistoryDb, kr7::bridge::Sample;
+        HistoryDb db;
+        if (db.openForWriting(historyFile) != HistoryDb::Opened::Ready)
+            return 1;
+        QList<Sample> samples;
+        const qint64 now = QDateTime::currentMSecsSinceEpoch();
+        for (qint64 at = now - 30LL * 86400000; at < now; at += 600000) {
+            const qint64 burnt = (now - at) / 3600000 / 4;
+            samples << Sample{at, QStringLiteral("p0-1"), QStringLiteral("00"),
+                              {1500 - burnt, 1400 - burnt, 1300 - burnt, 1200 - burnt},
+                              {30.0 + double(at / 600000 % 9), 40.0 + double(at / 600000 % 7)}, 1013};
+        }
+        db.write({}, samples, {});
+        db.close();
+    }
     QFile file(dir.filePath(QStringLiteral("bridge.yaml")));
     if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
         return 1;
