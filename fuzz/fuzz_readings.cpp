@@ -43,6 +43,13 @@ bool fits(const Reading &row, const QJsonValue &v) {
                 return false;
         return true;
     }
+    case JsonType::StringList: // dates of the lamp plan, YYYY-MM-DD
+        if (!v.isArray() || v.toArray().size() > row.items)
+            return false;
+        for (const QJsonValue &item : v.toArray())
+            if (!item.isNull() && (!item.isString() || item.toString().size() != 10))
+                return false;
+        return true;
     }
     return false;
 }
