@@ -530,7 +530,11 @@ int historyQueries() {
         qsizetype rows = 0;
         for (int i = 0; i < 5; ++i) {
             const auto t = Clock::now();
-            const auto lamp = reader.lampSamples(QDateTime::currentMSecsSinceEpoch() - 31LL * 86400000);
+            QStringList names;
+            for (int p = 0; p < 64; ++p)
+                names << QStringLiteral("p%1-%2").arg(p % 16).arg(p / 16 + 1);
+            const qint64 now = QDateTime::currentMSecsSinceEpoch();
+            const auto lamp = reader.lampSamples(names, now - 31LL * 86400000, now + 1);
             (void)reader.lampEvents();
             took.push_back(ms(Clock::now() - t));
             rows = lamp ? lamp->size() : -1;
@@ -795,8 +799,8 @@ int main(int argc, char *argv[]) {
             config += "  g" + QByteArray::number(g) + ": [";
             for (int l = g * lines / 8; l < (g + 1) * lines / 8; ++l)
                 for (int u = 1; u <= 4; ++u)
-                    config += (l == g * lines / 8 && u == 1 ? "" : ", ") + QByteArray("p") + QByteArray::number(l) +
-                              "-" + QByteArray::number(u);
+                    config += (l == g * lines / 8 && u == 1 ? "" : ", ") + QByteArray("p") +
+                              QByteArray::number(l) + "-" + QByteArray::number(u);
             config += "]\n";
         }
         using kr7::bridge::HistoryDb, kr7::bridge::Sample;
@@ -807,9 +811,12 @@ int main(int argc, char *argv[]) {
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
         for (qint64 at = now - 30LL * 86400000; at < now; at += 600000) {
             const qint64 burnt = (now - at) / 3600000 / 4;
-            samples << Sample{at, QStringLiteral("p0-1"), QStringLiteral("00"),
+            samples << Sample{at,
+                              QStringLiteral("p0-1"),
+                              QStringLiteral("00"),
                               {1500 - burnt, 1400 - burnt, 1300 - burnt, 1200 - burnt},
-                              {30.0 + double(at / 600000 % 9), 40.0 + double(at / 600000 % 7)}, 1013};
+                              {30.0 + double(at / 600000 % 9), 40.0 + double(at / 600000 % 7)},
+                              1013};
         }
         db.write({}, samples, {});
         db.close();

@@ -164,6 +164,21 @@ class TestLamps : public QObject {
                          "projector,lamp,hours,life_hours,remaining_hours,forecast_end,replaced,serial\r" &&
                      csv.join('\n').contains(",2000,") && csv.join('\n').contains("KR-7731"),
                  csv.join('\n').constData());
+        // Ten days of lamp 4 burning 10 h a day, as the history's samples: its forecast end is 150 days on.
+        QByteArray sql = "BEGIN;";
+        const qint64 last = QDateTime::currentMSecsSinceEpoch() - 60000;
+        for (int d = 0; d <= 10; ++d)
+            sql += "INSERT INTO samples(at, projector, lamp4_hours) VALUES(" +
+                   QByteArray::number(last - qint64(10 - d) * 86400000) + ", 'hall', " +
+                   QByteArray::number(400 + 10 * d) + ");";
+        QProcess sqlite;
+        sqlite.start(QStringLiteral("sqlite3"),
+                     {bridge.path(QStringLiteral("h.sqlite")), QString::fromLatin1(sql + "COMMIT;")});
+        QVERIFY(sqlite.waitForFinished(10000) && sqlite.exitCode() == 0);
+        const QString end =
+            QDateTime::fromMSecsSinceEpoch(last + 150LL * 86400000).date().toString(Qt::ISODate);
+        const QByteArray forecast = lampsCli(file, {QStringLiteral("--csv")});
+        QVERIFY2(forecast.contains("hall,4,500,2000,1500," + end.toUtf8() + ","), forecast.constData());
     }
 
     // Power code 21 on the wire; Prometheus scrapes it every second and evaluates the shipped rules;

@@ -196,7 +196,11 @@ int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, cons
             return 1;
         }
         const qint64 now = QDateTime::currentMSecsSinceEpoch();
-        const auto samples = db.lampSamples(now - qint64(kForecastWindowDays + 1) * 86400000);
+        QStringList names;
+        for (const LineConfig &line : c.lines)
+            for (const ProjectorConfig &p : line.projectors)
+                names << p.name;
+        const auto samples = db.lampSamples(names, now - qint64(kForecastWindowDays + 1) * 86400000, now + 1);
         const auto events = db.lampEvents();
         if (!samples || !events) {
             cli.fail(QStringLiteral("--lamps: %1").arg(db.error()));

@@ -433,30 +433,46 @@ std::optional<QList<Sample>> HistoryDb::samples(const SamplesQuery &query) {
     return out;
 }
 
-std::optional<QList<Sample>> HistoryDb::lampSamples(qint64 sinceMs) {
-    QSqlQuery q(QSqlDatabase::database(m_name, false));
-    q.setForwardOnly(true);
-    // SQLite takes the other columns of an aggregate's query from the row min() or max() chose.
-    q.prepare(QStringLiteral(
-        "SELECT * FROM (SELECT min(at), projector, lamp1_hours, lamp2_hours, lamp3_hours, lamp4_hours FROM "
-        "samples "
-        "WHERE at >= ? GROUP BY projector, at / 86400000 UNION SELECT max(at), projector, lamp1_hours, "
-        "lamp2_hours, lamp3_hours, lamp4_hours FROM samples WHERE at >= ? GROUP BY projector) ORDER BY 1 "
-        "LIMIT 1000000"));
-    q.addBindValue(sinceMs);
-    q.addBindValue(sinceMs);
-    if (!q.exec()) {
-        m_error = q.lastError().text();
-        return std::nullopt;
-    }
+std::optional<QList<Sample>> HistoryDb::lampSamples(const QStringList &projectors, qint64 sinceMs,
+                                                    qint64 untilMs) {
+    const QSqlDatabase db = QSqlDatabase::database(m_name, false);
+    QSqlQuery first(db), latest(db);
+    first.prepare(QStringLiteral("SELECT at, lamp1_hours, lamp2_hours, lamp3_hours, lamp4_hours FROM samples "
+                                 "WHERE projector = ? AND at >= ? AND at < ? ORDER BY at LIMIT 1"));
+    latest.prepare(
+        QStringLiteral("SELECT at, lamp1_hours, lamp2_hours, lamp3_hours, lamp4_hours FROM samples "
+                       "WHERE projector = ? AND at < ? ORDER BY at DESC LIMIT 1"));
     QList<Sample> out;
-    while (q.next()) {
-        Sample s;
-        s.atMs = q.value(0).toLongLong();
-        s.projector = q.value(1).toString();
-        for (int i = 0; i < 4; ++i)
-            s.lampHours[size_t(i)] = column<qint64>(q, 2 + i);
-        out << s;
+    const auto take = [&](QSqlQuery &q, const QString &projector) {
+        if (!q.exec()) {
+            m_error = q.lastError().text();
+            return false;
+        }
+        if (q.next()) {
+            Sample s;
+            s.atMs = q.value(0).toLongLong();
+            s.projector = projector;
+            for (int i = 0; i < 4; ++i)
+                s.lampHours[size_t(i)] = column<qint64>(q, 1 + i);
+            if (out.isEmpty() || out.last().projector != projector || out.last().atMs < s.atMs)
+                out << s;
+        }
+        q.finish();
+        return true;
+    };
+    constexpr qint64 kDay = 86400000;
+    for (const QString &p : projectors) {
+        for (qint64 from = sinceMs; from < untilMs; from += kDay) {
+            first.addBindValue(p);
+            first.addBindValue(from);
+            first.addBindValue(std::min(from + kDay, untilMs));
+            if (!take(first, p))
+                return std::nullopt;
+        }
+        latest.addBindValue(p);
+        latest.addBindValue(untilMs);
+        if (!take(latest, p))
+            return std::nullopt;
     }
     return out;
 }

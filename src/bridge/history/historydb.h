@@ -69,9 +69,10 @@ class HistoryDb {
     std::optional<EventsPage> events(const HistoryQuery &q);
     std::optional<QList<Sample>> samples(const SamplesQuery &q);
     std::optional<QList<ScheduleRecord>> schedules();
-    // What the lamps are planned from: each projector's first sample of every day (UTC) since sinceMs and its
-    // latest, lamp hours only, by time; and every lamp event, oldest first.
-    std::optional<QList<Sample>> lampSamples(qint64 sinceMs);
+    // What the lamps are planned from: each projector's first sample of every 24 h since sinceMs and its
+    // latest, lamp hours only, by time (a few lookups in the index per projector and day); and every lamp
+    // event, oldest first.
+    std::optional<QList<Sample>> lampSamples(const QStringList &projectors, qint64 sinceMs, qint64 untilMs);
     std::optional<QList<Event>> lampEvents();
 
     static QString damagedName(const QString &path, const QDateTime &when);

@@ -64,10 +64,13 @@ void LampFace::read() {
         m_reader = std::make_unique<HistoryReader>(m_historyPath);
     using Both = std::pair<QList<Sample>, QList<Event>>;
     m_readAskedMs = now();
-    const qint64 since = now() - qint64(kForecastWindowDays + 1) * 86400000;
+    const qint64 until = now(), since = until - qint64(kForecastWindowDays + 1) * 86400000;
+    QStringList names;
+    for (const ProjectorState &p : m_services.state.projectors())
+        names << p.name;
     const bool asked = m_reader->read<Both>(
-        [since](HistoryDb &db) -> std::optional<Both> {
-            auto samples = db.lampSamples(since);
+        [names, since, until](HistoryDb &db) -> std::optional<Both> {
+            auto samples = db.lampSamples(names, since, until + 1);
             auto events = db.lampEvents();
             if (!samples || !events)
                 return std::nullopt;
