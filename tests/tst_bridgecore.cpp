@@ -923,9 +923,9 @@ class TestBridgeCore : public QObject {
         QFETCH(QString, kept);
         QFETCH(QString, round);
         QFETCH(QList<int>, down);
-        const auto config = [](const QString &spec) {
+        const auto config = [](const QString &layout) {
             QByteArray yaml = "offline_after: 2\nlines:\n";
-            for (const QString &line : spec.split(QLatin1Char(';'))) {
+            for (const QString &line : layout.split(QLatin1Char(';'))) {
                 yaml += "  - port: /dev/tty" + line.section(QLatin1Char(':'), 0, 0).toUtf8() +
                         "\n    projectors:\n";
                 for (const QString &p : line.section(QLatin1Char(':'), 1).split(QLatin1Char(',')))

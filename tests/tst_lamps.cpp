@@ -9,39 +9,16 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QRegularExpression>
 
 using namespace kr7;
 
 namespace {
 
-struct Api {
-    quint16 port;
-    QByteArray token;
-    explicit Api(quint16 p) : port(p) {
-        token = QRegularExpression(QStringLiteral("kr7-token\" content=\"([0-9a-f]{64})\""))
-                    .match(QString::fromLatin1(call("GET", QStringLiteral("/")).second))
-                    .captured(1)
-                    .toLatin1();
-    }
-    std::pair<int, QByteArray> call(const QByteArray &method, const QString &path,
-                                    const QByteArray &body = {}) const {
-        QNetworkAccessManager m;
-        QNetworkRequest r(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
-        if (!token.isEmpty())
-            r.setRawHeader("X-KR7-Token", token);
-        r.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-        QNetworkReply *reply = m.sendCustomRequest(r, method, body);
-        (void)QTest::qWaitFor([&] { return reply->isFinished(); }, 10000);
-        const std::pair<int, QByteArray> out{
-            reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), reply->readAll()};
-        delete reply;
-        return out;
-    }
+struct Api : peers::ConsolePage {
+    using ConsolePage::ConsolePage;
     QJsonObject state() const {
-        return QJsonDocument::fromJson(call("GET", QStringLiteral("/state")).second).array().at(0).toObject();
+        return QJsonDocument::fromJson(call("GET", QStringLiteral("/state")).body).array().at(0).toObject();
     }
 };
 
@@ -89,9 +66,9 @@ class TestLamps : public QObject {
             !api.state()[QLatin1String("alarms")].toArray().contains(QStringLiteral("lamp 1 near its end")));
         QVERIFY(bridge.stderrText().contains("projector hall: lamp 1 replaced (1900 h, now 3 h)"));
         QVERIFY(api.call("GET", QStringLiteral("/metrics"))
-                    .second.contains("kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n"));
+                    .body.contains("kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n"));
         const auto lampEvents = [&] {
-            return QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/history?kind=lamp")).second)
+            return QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/history?kind=lamp")).body)
                 .object()[QLatin1String("events")]
                 .toArray();
         };
@@ -131,17 +108,17 @@ class TestLamps : public QObject {
             QCOMPARE(stranger
                          .call("POST", QStringLiteral("/api/projectors/hall/lamps/1"),
                                R"({"replaced": "2026-11-30"})")
-                         .first,
+                         .status,
                      403);
         }
         const QJsonObject s = api.state();
         QCOMPARE(s[QLatin1String("lamp_replaced")],
                  QJsonValue(QJsonArray{today, "2026-11-30", QJsonValue::Null, QJsonValue::Null}));
         QVERIFY(api.call("GET", QStringLiteral("/metrics"))
-                    .second.contains(
+                    .body.contains(
                         "kr7_lamp_replacements_total{projector=\"hall\",lamp=\"1\"} 1\n")); // the same one
         const QJsonArray lamps =
-            QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/lamps")).second).array();
+            QJsonDocument::fromJson(api.call("GET", QStringLiteral("/api/lamps")).body).array();
         QCOMPARE(lamps.size(), 4);
         QCOMPARE(lamps[0][QLatin1String("lamp")], 2); // 500 h left: the soonest
         QCOMPARE(lamps[3][QLatin1String("lamp")], 1);

@@ -10,9 +10,6 @@
 #include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QRegularExpression>
 
 using namespace kr7;
 
@@ -33,38 +30,19 @@ void fakeClock(peers::BridgeProcess &bridge, const QByteArray &wall) {
     bridge.process.setProcessEnvironment(env);
 }
 
-struct Api {
-    quint16 port;
-    QByteArray token;
-    explicit Api(quint16 p) : port(p) {
-        token = QRegularExpression(QStringLiteral("kr7-token\" content=\"([0-9a-f]{64})\""))
-                    .match(QString::fromLatin1(call("GET", QStringLiteral("/"))))
-                    .captured(1)
-                    .toLatin1();
-    }
-    QByteArray call(const QByteArray &method, const QString &path, const QByteArray &body = {}) const {
-        QNetworkAccessManager m;
-        QNetworkRequest r(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)));
-        if (!token.isEmpty())
-            r.setRawHeader("X-KR7-Token", token);
-        r.setHeader(QNetworkRequest::ContentTypeHeader, QStringLiteral("application/json"));
-        QNetworkReply *reply = m.sendCustomRequest(r, method, body);
-        (void)QTest::qWaitFor([&] { return reply->isFinished(); }, 20000);
-        const QByteArray out = reply->readAll();
-        delete reply;
-        return out;
-    }
+struct Api : peers::ConsolePage {
+    using ConsolePage::ConsolePage;
     QJsonObject post(const QString &path, const QByteArray &body) const {
-        return QJsonDocument::fromJson(call("POST", path, body)).object();
+        return QJsonDocument::fromJson(call("POST", path, body).body).object();
     }
     QJsonArray history(const QString &query) const {
-        return QJsonDocument::fromJson(call("GET", QStringLiteral("/api/history?limit=1000&") + query))
+        return QJsonDocument::fromJson(call("GET", QStringLiteral("/api/history?limit=1000&") + query).body)
             .object()[QLatin1String("events")]
             .toArray();
     }
     QJsonObject schedule(const QString &name) const {
         for (const QJsonValue &v :
-             QJsonDocument::fromJson(call("GET", QStringLiteral("/api/schedules"))).array())
+             QJsonDocument::fromJson(call("GET", QStringLiteral("/api/schedules")).body).array())
             if (v[QLatin1String("name")] == name)
                 return v.toObject();
         return {};
@@ -200,9 +178,9 @@ class TestSchedule : public QObject {
             resultsOf(api.history(QStringLiteral("kind=schedule")), QStringLiteral("stragglers"))
                 .value(QStringLiteral("late")),
             QStringLiteral("ok"), 10000);
-        const QByteArray state = api.call("GET", QStringLiteral("/state"));
+        const QByteArray state = api.call("GET", QStringLiteral("/state")).body;
         QVERIFY2(state.contains("\"schedule silent failed: no reply\""), state.constData());
-        const QByteArray metrics = api.call("GET", QStringLiteral("/metrics"));
+        const QByteArray metrics = api.call("GET", QStringLiteral("/metrics")).body;
         for (const char *sample : {"kr7_schedule_failures_total{schedule=\"silent\"} 1",
                                    "kr7_schedule_failures_total{schedule=\"morning\"} 0",
                                    "kr7_schedule_runs_total{schedule=\"morning\"} 1",

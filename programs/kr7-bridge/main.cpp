@@ -84,16 +84,24 @@ kr7::bridge::HistoryPlace historyFileOf(const kr7::bridge::HistoryConfig &h) {
     return place;
 }
 
+// The configuration in the file, or nothing once what is wrong with it is said.
+std::optional<kr7::bridge::Config> configOf(const QString &path) {
+    auto loaded = kr7::bridge::loadConfig(path);
+    if (const QString *error = std::get_if<QString>(&loaded)) {
+        kr7::bridge::journal(*error);
+        return std::nullopt;
+    }
+    return std::get<kr7::bridge::Config>(std::move(loaded));
+}
+
 // kr7-bridge --calendar: the runs the schedules make of the days ahead, with the history's overrides.
 int printCalendar(const kr7::cli::CommandLine &cli, const QString &configPath, const QString &from,
                   const QString &days) {
     using namespace kr7::bridge;
-    auto loaded = loadConfig(configPath);
-    if (const QString *error = std::get_if<QString>(&loaded)) {
-        journal(*error);
+    const std::optional<Config> loaded = configOf(configPath);
+    if (!loaded)
         return 1;
-    }
-    const Config &c = std::get<Config>(loaded);
+    const Config &c = *loaded;
     qint64 fromMs = QDateTime::currentMSecsSinceEpoch();
     if (!from.isEmpty()) {
         const auto parsed = parseCalendarStart(from, zoneOf(c));
@@ -118,12 +126,10 @@ int printCalendar(const kr7::cli::CommandLine &cli, const QString &configPath, c
 int printHistory(const kr7::cli::CommandLine &cli, const QString &configPath,
                  const QList<std::pair<QString, QCommandLineOption>> &options, bool csv) {
     using namespace kr7::bridge;
-    auto loaded = loadConfig(configPath);
-    if (const QString *error = std::get_if<QString>(&loaded)) {
-        journal(*error);
+    const std::optional<Config> loaded = configOf(configPath);
+    if (!loaded)
         return 1;
-    }
-    const HistoryPlace place = historyFileOf(std::get<Config>(loaded).history);
+    const HistoryPlace place = historyFileOf(loaded->history);
     if (place.path.isEmpty()) {
         cli.fail(QStringLiteral("--history: %1").arg(place.whyOff));
         return 1;
@@ -264,9 +270,10 @@ int main(int argc, char *argv[]) {
     const QCommandLineOption projector(QStringLiteral("projector"),
                                        QStringLiteral("With --history: only its events."),
                                        QStringLiteral("NAME"));
-    const QCommandLineOption kind(QStringLiteral("kind"),
-                                  QStringLiteral("With --history: command, state, alarm, service or lamp."),
-                                  QStringLiteral("KIND"));
+    const QCommandLineOption kind(
+        QStringLiteral("kind"),
+        QStringLiteral("With --history: command, state, alarm, service, lamp or schedule."),
+        QStringLiteral("KIND"));
     const QCommandLineOption origin(
         QStringLiteral("origin"),
         QStringLiteral("With --history: commands of one face (console, mqtt, pjlink, schedule)."),

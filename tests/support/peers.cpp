@@ -11,6 +11,7 @@
 #include <QJsonObject>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
+#include <QRegularExpression>
 #include <QStandardPaths>
 #include <QTest>
 #include <QThread>
@@ -214,10 +215,13 @@ QByteArray bcryptHash(const QByteArray &password) {
     return hash && hash[0] == '$' ? QByteArray(hash) : QByteArray();
 }
 
-HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArray &body, int timeoutMs) {
+HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArray &body, int timeoutMs,
+                      const QList<std::pair<QByteArray, QByteArray>> &headers) {
     QNetworkAccessManager manager;
     QNetworkRequest request(url);
     request.setTransferTimeout(timeoutMs);
+    for (const auto &[name, value] : headers)
+        request.setRawHeader(name, value);
     QNetworkReply *reply = manager.sendCustomRequest(request, method, body);
     QEventLoop loop;
     QObject::connect(reply, &QNetworkReply::finished, &loop, &QEventLoop::quit);
@@ -231,6 +235,21 @@ HttpReply httpRequest(const QUrl &url, const QByteArray &method, const QByteArra
     reply->abort();
     delete reply;
     return r;
+}
+
+ConsolePage::ConsolePage(quint16 p) : port(p) {
+    token = QRegularExpression(QStringLiteral("kr7-token\" content=\"([0-9a-f]{64})\""))
+                .match(QString::fromLatin1(call("GET", QStringLiteral("/")).body))
+                .captured(1)
+                .toLatin1();
+}
+
+HttpReply ConsolePage::call(const QByteArray &method, const QString &path, const QByteArray &body) const {
+    QList<std::pair<QByteArray, QByteArray>> headers{{"Content-Type", "application/json"}};
+    if (!token.isEmpty())
+        headers.append({"X-KR7-Token", token});
+    return httpRequest(QUrl(QStringLiteral("http://127.0.0.1:%1%2").arg(port).arg(path)), method, body, 20000,
+                       headers);
 }
 
 } // namespace kr7::peers

@@ -104,7 +104,16 @@ struct HttpReply {
     QByteArray body;
 };
 HttpReply httpRequest(const QUrl &url, const QByteArray &method = "GET", const QByteArray &body = {},
-                      int timeoutMs = 5000);
+                      int timeoutMs = 5000, const QList<std::pair<QByteArray, QByteArray>> &headers = {});
+
+// The bridge's API as a page of its console uses it: with the token of the page it served (no users: loopback
+// only) and JSON bodies.
+struct ConsolePage {
+    quint16 port;
+    QByteArray token;
+    explicit ConsolePage(quint16 port);
+    HttpReply call(const QByteArray &method, const QString &path, const QByteArray &body = {}) const;
+};
 
 // A CA, two server certificates it signs (for a rotation; localhost and 127.0.0.1), a client certificate, and
 // a key that matches none, made by openssl in a folder of their own: ca.crt, server.crt/key, second.crt/key,

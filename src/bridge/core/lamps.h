@@ -33,6 +33,11 @@ inline constexpr int kForecastWindowDays = 30;
 inline constexpr int kForecastLeastDays = 7;
 inline constexpr int kNearEndDays = 14;
 
+// What is left of a lamp's life: 0 once it is spent, never below.
+inline double remainingHours(double hours, double lifeHours) {
+    return lifeHours > hours ? lifeHours - hours : 0.0;
+}
+
 inline bool lampReplaced(double before, double after) {
     return before - after > kReplacementDropHours;
 }

@@ -200,8 +200,8 @@ QJsonValue dateOrNull(const std::optional<QDate> &d) {
 QJsonValue lifeHours(const Readings &r) {
     return perLamp(r, [&](int, double) { return QJsonValue(r.lampPlan().lifeHours); });
 }
-QJsonValue remainingHours(const Readings &r) {
-    return perLamp(r, [&](int, double h) { return QJsonValue(std::max(0.0, r.lampPlan().lifeHours - h)); });
+QJsonValue lampsRemaining(const Readings &r) {
+    return perLamp(r, [&](int, double h) { return QJsonValue(remainingHours(h, r.lampPlan().lifeHours)); });
 }
 QJsonValue forecastEnds(const Readings &r) {
     return perLamp(r, [&](int i, double) { return dateOrNull(r.lampPlan().forecastEnd[size_t(i)]); });
@@ -262,7 +262,7 @@ const std::array kTable{
                        .itemLabel = "lamp", .scale = 3600.0},
             .entity = {.component = "sensor", .object = "lamp_remaining_%1", .title = "Lamp %1 remaining",
                        .config = R"({"unit_of_measurement":"h","state_class":"measurement"})"},
-            .derive = remainingHours},
+            .derive = lampsRemaining},
     Reading{.key = "lamp_forecast_end", .query = "lamp-hours", .type = T::StringList, .items = 4,
             .metric = {.name = "kr7_lamp_forecast_end_timestamp_seconds",
                        .help = "The day the lamp reaches its life at its burn of the last 30 days (its start, UTC).",

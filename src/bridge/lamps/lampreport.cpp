@@ -71,7 +71,7 @@ QJsonObject lampObject(const QString &projector, int lamp, const QJsonValue &hou
             {QStringLiteral("hours"), hours},
             {QStringLiteral("life_hours"), plan.lifeHours},
             {QStringLiteral("remaining_hours"),
-             hours.isDouble() ? QJsonValue(std::max(0.0, plan.lifeHours - hours.toDouble()))
+             hours.isDouble() ? QJsonValue(remainingHours(hours.toDouble(), plan.lifeHours))
                               : QJsonValue(QJsonValue::Null)},
             {QStringLiteral("forecast_end"), date(plan.forecastEnd[i])},
             {QStringLiteral("replaced"), date(plan.replaced[i])},
