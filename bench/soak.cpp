@@ -83,6 +83,7 @@ class Soak : public QObject {
     bool setUp();
     QByteArray config(bool changed) const;
     void writeConfig(bool changed);
+    void hangUp();
     void fault();
     void undoAll();
     void mqttBurst();
@@ -124,6 +125,14 @@ QByteArray Soak::config(bool changed) const {
     }
     c += "mqtt: {host: 127.0.0.1, port: " + QByteArray::number(m_broker.port()) + ", client_id: kr7-soak}\n";
     return c;
+}
+
+// SIGHUP only to the bridge this soak started, and only while it runs: a process id of 0 would signal the
+// soak's own process group.
+void Soak::hangUp() {
+    const qint64 pid = m_bridge.processId();
+    if (m_bridge.state() == QProcess::Running && pid > 0)
+        ::kill(pid_t(pid), SIGHUP);
 }
 
 void Soak::writeConfig(bool changed) {
@@ -338,10 +347,10 @@ void Soak::fault() {
             return;
         ++m_faults["sighup, changed"];
         writeConfig(true);
-        ::kill(pid_t(m_bridge.processId()), SIGHUP);
+        hangUp();
         later([this] {
             writeConfig(false);
-            ::kill(pid_t(m_bridge.processId()), SIGHUP);
+            hangUp();
         });
         break;
     }
@@ -401,6 +410,10 @@ int Soak::run() {
         return 2;
     const qint64 pid = m_bridge.processId();
     waitFor(15000); // every line open and polled
+    if (m_bridge.state() != QProcess::Running) {
+        std::fprintf(stderr, "soak: the bridge did not stay up (exit status %d)\n", m_bridge.exitCode());
+        return 2;
+    }
     const int fdsBefore = countFds(pid);
     QTimer faults;
     connect(&faults, &QTimer::timeout, this, [&] {
@@ -416,7 +429,7 @@ int Soak::run() {
     undoAll();
     if (m_changedConfig) {
         writeConfig(false);
-        ::kill(pid_t(pid), SIGHUP);
+        hangUp();
     }
     std::printf("soak: faults over; %d s of quiet\n", kQuietS);
     std::fflush(stdout);

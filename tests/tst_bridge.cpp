@@ -250,7 +250,7 @@ class TestBridge : public QObject {
 
     // SIGTERM: ports closed, the traffic log complete, exit status 0.
     void stopsCleanlyOnSigterm() {
-        ::kill(pid_t(m_bridge.process.processId()), SIGTERM);
+        peers::signalProcess(m_bridge.process, SIGTERM);
         QVERIFY(m_bridge.process.waitForFinished(10000));
         QCOMPARE(m_bridge.process.exitStatus(), QProcess::NormalExit);
         QCOMPARE(m_bridge.process.exitCode(), 0);
@@ -408,7 +408,7 @@ class TestBridge : public QObject {
             QVERIFY(config.open(QIODevice::WriteOnly | QIODevice::Truncate));
             config.write("listen: 127.0.0.1:" + QByteArray::number(bridge.port) + "\n" + body);
             config.close();
-            ::kill(pid_t(bridge.process.processId()), SIGHUP);
+            peers::signalProcess(bridge.process, SIGHUP);
         };
 
         rewrite("poll_interval: 1\nlines:\n  - port: /dev/ttyUSB0\n    projectors: [{name: x, unit: 7}]\n");
@@ -523,7 +523,7 @@ class TestBridge : public QObject {
                              "\n    projectors: [{name: solo, unit: single}]\n"));
         QTRY_COMPARE(heard("READY=1"), 1);
         QTRY_VERIFY(heard("WATCHDOG=1") >= 4); // every 200 ms
-        ::kill(pid_t(bridge.process.processId()), SIGHUP);
+        peers::signalProcess(bridge.process, SIGHUP);
         QTRY_COMPARE(heard("READY=1"), 2);
         QVERIFY(said.contains("RELOADING=1"));
         bridge.process.terminate();

@@ -590,7 +590,7 @@ class TestHistory : public QObject {
             while (burst.elapsed() < 3000)
                 if (console.post(R"({"refresh": true})").contains("\"accepted\":true"))
                     answered << nowMs();
-            ::kill(pid_t(b.process.processId()), SIGKILL);
+            peers::signalProcess(b.process, SIGKILL);
             const qint64 killed = nowMs();
             QVERIFY(b.process.waitForFinished(10000));
             File f(path);

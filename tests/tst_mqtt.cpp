@@ -47,7 +47,7 @@ struct BridgeRun {
         err += process.readAllStandardError();
         return err;
     }
-    void signal(int s) { ::kill(pid_t(process.processId()), s); }
+    void signal(int s) { peers::signalProcess(process, s); }
     ~BridgeRun() {
         process.kill();
         process.waitForFinished();

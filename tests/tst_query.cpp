@@ -1,6 +1,7 @@
 // kr7-query from the outside, as a shell or a monitoring system runs it, against simulated projectors on
 // pseudo-terminals and behind ser2net: its output, its exit statuses, its log and its usage errors.
 #include "catalogue.h"
+#include "peers.h"
 #include "record.h"
 #include "ser2net.h"
 #include "support.h"
@@ -204,7 +205,7 @@ class TestQuery : public QObject {
                  QStringLiteral("60000"), QStringLiteral("power")});
         QVERIFY(p.waitForStarted());
         QTRY_COMPARE(projector->lines(), QList<QByteArray>{"CR0"});
-        ::kill(pid_t(p.processId()), SIGINT);
+        peers::signalProcess(p, SIGINT);
         QSignalSpy done(&p, &QProcess::finished);
         QVERIFY(done.wait(5000));
         QCOMPARE(p.exitCode(), 128 + SIGINT);

@@ -2,6 +2,7 @@
 // order and time and survives a kill, a full disk and a path it cannot write, and the panel's whole session
 // in it.
 #include "escape.h"
+#include "peers.h"
 #include "record.h"
 #include "support.h"
 #include "trafficlog.h"
@@ -221,7 +222,7 @@ class TestTraffic : public QObject {
         panel.start(qEnvironmentVariable("KR7_CONTROL"),
                     {QStringLiteral("--com1"), projector->devicePath(), QStringLiteral("--log"), path});
         QTRY_VERIFY_WITH_TIMEOUT(readLog(path).size() > 50, 20000);
-        ::kill(pid_t(panel.processId()), SIGKILL);
+        peers::signalProcess(panel, SIGKILL);
         QVERIFY(panel.waitForFinished(5000));
         bool allParse = false;
         QByteArray fragment;

@@ -31,10 +31,26 @@ async function check(name, body) {
   }
 }
 
-const freePort = () => new Promise((resolve) => {
+// Ports come from below the kernel's ephemeral range (an outgoing connection may take a port that bind(0)
+// just handed out), at random, never twice, and only once a listen on them succeeds.
+const givenPorts = new Set();
+const tryListen = (port) => new Promise((resolve) => {
   const s = createServer();
-  s.listen(0, '127.0.0.1', () => { const p = s.address().port; s.close(() => resolve(p)); });
+  s.once('error', () => resolve(false));
+  s.listen(port, '127.0.0.1', () => s.close(() => resolve(true)));
 });
+const freePort = async () => {
+  let low = 32768;
+  try { low = Math.max(1025, Number(readFileSync('/proc/sys/net/ipv4/ip_local_port_range', 'utf8').trim().split(/\s+/)[0])); } catch {}
+  const first = Math.min(10000, Math.floor(low / 2));
+  for (let attempt = 0; attempt < 200; attempt++) {
+    const port = first + Math.floor(Math.random() * (low - first));
+    if (givenPorts.has(port) || !(await tryListen(port))) continue;
+    givenPorts.add(port);
+    return port;
+  }
+  throw new Error('no free port below the ephemeral range');
+};
 
 // A simulated line: the program prints its device path first; --verbose logs every line it receives.
 function startSim(units) {

@@ -355,9 +355,15 @@ bool BridgeProcess::start(const QByteArray &config, const QStringList &arguments
     return QTest::qWaitFor([&] { return stderrText().contains(" started: "); }, 15000);
 }
 
+void signalProcess(const QProcess &process, int signal) {
+    const qint64 pid = process.processId();
+    if (process.state() == QProcess::Running && pid > 0)
+        ::kill(pid_t(pid), signal);
+}
+
 void BridgeProcess::reload(const QByteArray &config) {
     writeFile(QStringLiteral("bridge.yaml"), config);
-    ::kill(pid_t(process.processId()), SIGHUP);
+    signalProcess(process, SIGHUP);
 }
 
 const QByteArray &BridgeProcess::stderrText() {

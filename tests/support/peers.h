@@ -140,6 +140,10 @@ struct PjlinkController {
                        const QByteArray &firstRequest);
 };
 
+// Sends a signal to a child only while it runs: a process id of 0 (a child that has already ended) would
+// signal the test's own process group, and CTest with it.
+void signalProcess(const QProcess &process, int signal);
+
 // kr7-bridge started on a configuration the test writes, in a folder of its own; killed when done with.
 struct BridgeProcess {
     QTemporaryDir dir;

@@ -2,11 +2,18 @@
 
 #include "peers.h"
 
+#include <QCoreApplication>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QThread>
+
+#include <algorithm>
+#include <mutex>
+#include <set>
 
 namespace kr7::peers {
 
@@ -26,7 +33,30 @@ QString Ser2net::program() {
                                            QStringLiteral("/sbin"), QStringLiteral("/bin")});
 }
 
+// A port the kernel hands out for bind(0) or an outgoing connection can be taken again between the probe and
+// the peer's own listen (a gateway's, the broker's or the bridge's), so ports come from below the ephemeral
+// range, at random, never twice in one process, and only once a listen on them succeeds.
 quint16 Ser2net::freePort() {
+    static std::mutex lock;
+    static std::set<quint16> given;
+    static QRandomGenerator random(quint32(QCoreApplication::applicationPid()) ^
+                                   quint32(QDateTime::currentMSecsSinceEpoch()));
+    int low = 32768;
+    QFile range(QStringLiteral("/proc/sys/net/ipv4/ip_local_port_range"));
+    if (range.open(QIODevice::ReadOnly))
+        low = std::max(1025, range.readAll().simplified().split(' ').value(0).toInt());
+    const int first = std::min(10000, low / 2);
+    std::lock_guard guard(lock);
+    for (int attempt = 0; attempt < 200 && low - first > 1; ++attempt) {
+        const auto port = quint16(first + int(random.bounded(quint32(low - first))));
+        if (given.count(port))
+            continue;
+        QTcpServer probe;
+        if (!probe.listen(QHostAddress::LocalHost, port))
+            continue;
+        given.insert(port);
+        return port;
+    }
     QTcpServer probe;
     if (!probe.listen(QHostAddress::LocalHost, 0))
         return 0;
