@@ -534,10 +534,9 @@ int historyQueries() {
             for (int p = 0; p < 64; ++p)
                 names << QStringLiteral("p%1-%2").arg(p % 16).arg(p / 16 + 1);
             const qint64 now = QDateTime::currentMSecsSinceEpoch();
-            const auto lamp = reader.lampSamples(names, now - 31LL * 86400000, now + 1);
-            (void)reader.lampEvents();
+            const auto lamp = reader.lampHistory(names, now);
             took.push_back(ms(Clock::now() - t));
-            rows = lamp ? lamp->size() : -1;
+            rows = lamp ? lamp->samples.size() : -1;
         }
         std::printf("the lamps' hourly read       %lld rows, median %.0f ms (on the reader thread)\n",
                     static_cast<long long>(rows), percentile(took, 50));

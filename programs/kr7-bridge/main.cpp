@@ -206,14 +206,13 @@ int printLamps(const kr7::cli::CommandLine &cli, const QString &configPath, cons
         for (const LineConfig &line : c.lines)
             for (const ProjectorConfig &p : line.projectors)
                 names << p.name;
-        const auto samples = db.lampSamples(names, now - qint64(kForecastWindowDays + 1) * 86400000, now + 1);
-        const auto events = db.lampEvents();
-        if (!samples || !events) {
+        const std::optional<LampHistory> history = db.lampHistory(names, now);
+        if (!history) {
             cli.fail(QStringLiteral("--lamps: %1").arg(db.error()));
             return 1;
         }
         const QTimeZone zone = zoneOf(c);
-        const QMap<QString, LampRecords> records = lampRecords(*samples, *events, zone);
+        const QMap<QString, LampRecords> records = lampRecords(history->samples, history->events, zone);
         for (const LineConfig &line : c.lines)
             for (const ProjectorConfig &p : line.projectors) {
                 const LampRecords r = records.value(p.name);

@@ -290,13 +290,12 @@ QList<QDate> readDates(const YAML::Node &node, const QString &what) {
     if (!node.IsSequence())
         fail(node.Mark(), QStringLiteral("%1: a list of dates (2026-12-25)").arg(what));
     QList<QDate> dates;
-    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
     for (const YAML::Node &n : node) {
         const QString text = scalar(n, what);
-        const QDate d = QDate::fromString(text, Qt::ISODate);
-        if (!shape.match(text).hasMatch() || !d.isValid())
+        const std::optional<QDate> d = isoDate(text);
+        if (!d)
             fail(n.Mark(), QStringLiteral("%1: '%2' is not a date (YYYY-MM-DD)").arg(what, text));
-        dates << d;
+        dates << *d;
     }
     return dates;
 }

@@ -2,7 +2,6 @@
 
 #include "setrequest.h"
 
-#include <QJsonDocument>
 #include <QRegularExpression>
 
 namespace kr7::bridge {
@@ -17,24 +16,23 @@ bool printable(const QString &s, bool lineFeeds) {
 } // namespace
 
 std::variant<LampNote, QString> parseLampNote(QByteArrayView payload) {
-    if (payload.size() > kMaxSetPayload)
-        return QStringLiteral("payload of %1 bytes: at most %2").arg(payload.size()).arg(kMaxSetPayload);
-    QJsonParseError error;
-    const QJsonDocument d = QJsonDocument::fromJson(payload.toByteArray(), &error);
-    if (error.error != QJsonParseError::NoError || !d.isObject())
-        return QStringLiteral(
-            "a JSON object: {\"replaced\": \"YYYY-MM-DD\", \"serial\": \"...\", \"note\": \"...\"}");
+    auto object = requestObject(
+        payload,
+        QStringLiteral(
+            "a JSON object: {\"replaced\": \"YYYY-MM-DD\", \"serial\": \"...\", \"note\": \"...\"}"));
+    if (const QString *why = std::get_if<QString>(&object))
+        return *why;
     LampNote n;
-    n.request = d.object();
+    n.request = std::get<QJsonObject>(std::move(object));
     for (auto it = n.request.begin(); it != n.request.end(); ++it)
         if (it.key() != QLatin1String("replaced") && it.key() != QLatin1String("serial") &&
             it.key() != QLatin1String("note"))
             return QStringLiteral("unknown key '%1': replaced, serial and note").arg(it.key());
     const QJsonValue replaced = n.request.value(QLatin1String("replaced"));
-    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-    n.replaced = QDate::fromString(replaced.toString(), Qt::ISODate);
-    if (!replaced.isString() || !shape.match(replaced.toString()).hasMatch() || !n.replaced.isValid())
+    const std::optional<QDate> date = replaced.isString() ? isoDate(replaced.toString()) : std::nullopt;
+    if (!date)
         return QStringLiteral("replaced: a date, YYYY-MM-DD");
+    n.replaced = *date;
     const QJsonValue serial = n.request.value(QLatin1String("serial")),
                      note = n.request.value(QLatin1String("note"));
     if (!serial.isUndefined() &&

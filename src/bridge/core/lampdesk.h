@@ -27,10 +27,8 @@ std::variant<LampNote, QString> parseLampNote(QByteArrayView payload);
 class LampDesk : public QObject {
     Q_OBJECT
   public:
-    struct Answer {
-        int status = 200; // 200, 400 (the request, the lamp), 404 (no such projector)
-        QJsonObject body; // the lamp as it is now, or {"error": ...}
-    };
+    // 200 with the lamp as it is now, 400 (the request, the lamp), 404 (no such projector).
+    using Answer = DeskAnswer;
     // lamp: 1-4.
     using Record =
         std::function<Answer(const QString &projector, int lamp, const LampNote &note, const Origin &origin)>;

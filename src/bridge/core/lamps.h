@@ -33,6 +33,11 @@ inline constexpr int kForecastWindowDays = 30;
 inline constexpr int kForecastLeastDays = 7;
 inline constexpr int kNearEndDays = 14;
 
+// The oldest sample a forecast at nowMs may use: its window and a day more.
+inline qint64 lampSamplesSinceMs(qint64 nowMs) {
+    return nowMs - qint64(kForecastWindowDays + 1) * 86400000;
+}
+
 // What is left of a lamp's life: 0 once it is spent, never below.
 inline double remainingHours(double hours, double lifeHours) {
     return lifeHours > hours ? lifeHours - hours : 0.0;

@@ -1,19 +1,14 @@
 #include "scheduledesk.h"
 
-#include <QJsonDocument>
-#include <QRegularExpression>
-
 namespace kr7::bridge {
 
 std::variant<Steering, QString> parseSteering(QByteArrayView payload) {
-    if (payload.size() > kMaxSetPayload)
-        return QStringLiteral("payload of %1 bytes: at most %2").arg(payload.size()).arg(kMaxSetPayload);
-    QJsonParseError error;
-    const QJsonDocument d = QJsonDocument::fromJson(payload.toByteArray(), &error);
-    if (error.error != QJsonParseError::NoError || !d.isObject())
-        return QStringLiteral("a JSON object with one key: skip_next, hold_until or resume");
+    auto object =
+        requestObject(payload, QStringLiteral("a JSON object with one key: skip_next, hold_until or resume"));
+    if (const QString *why = std::get_if<QString>(&object))
+        return *why;
     Steering s;
-    s.request = d.object();
+    s.request = std::get<QJsonObject>(std::move(object));
     if (s.request.size() != 1)
         return QStringLiteral("one key at a time: skip_next, hold_until or resume");
     const QString key = s.request.begin().key();
@@ -23,10 +18,10 @@ std::variant<Steering, QString> parseSteering(QByteArrayView payload) {
     } else if (key == QLatin1String("resume") && v == QJsonValue(true)) {
         s.kind = Steering::Kind::Resume;
     } else if (key == QLatin1String("hold_until")) {
-        static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
-        s.until = QDate::fromString(v.toString(), Qt::ISODate);
-        if (!v.isString() || !shape.match(v.toString()).hasMatch() || !s.until.isValid())
+        const std::optional<QDate> until = v.isString() ? isoDate(v.toString()) : std::nullopt;
+        if (!until)
             return QStringLiteral("hold_until: a date, YYYY-MM-DD");
+        s.until = *until;
         s.kind = Steering::Kind::HoldUntil;
     } else {
         return QStringLiteral(

@@ -29,10 +29,8 @@ std::variant<Steering, QString> parseSteering(QByteArrayView payload);
 class ScheduleDesk : public QObject {
     Q_OBJECT
   public:
-    struct Answer {
-        int status = 200; // 200, 400 (the request), 404 (no such entry)
-        QJsonObject body; // the entry as it is now, or {"error": ...}
-    };
+    // 200 with the entry as it is now, 400 (the request), 404 (no such entry).
+    using Answer = DeskAnswer;
     using Steer = std::function<Answer(const QString &name, const Steering &steering, const Origin &origin)>;
     using List = std::function<QJsonArray()>;
 

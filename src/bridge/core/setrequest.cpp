@@ -4,6 +4,7 @@
 #include "commandset.h"
 
 #include <QJsonDocument>
+#include <QRegularExpression>
 #include <QStringList>
 
 #include <cmath>
@@ -110,6 +111,24 @@ std::optional<SetRequest> catalogueRequest(const QString &code) {
             return r;
         }
     return std::nullopt;
+}
+
+std::variant<QJsonObject, QString> requestObject(QByteArrayView payload, const QString &shape) {
+    if (payload.size() > kMaxSetPayload)
+        return QStringLiteral("payload of %1 bytes: at most %2").arg(payload.size()).arg(kMaxSetPayload);
+    QJsonParseError error;
+    const QJsonDocument d = QJsonDocument::fromJson(payload.toByteArray(), &error);
+    if (error.error != QJsonParseError::NoError || !d.isObject())
+        return shape;
+    return d.object();
+}
+
+std::optional<QDate> isoDate(const QString &text) {
+    static const QRegularExpression shape(QStringLiteral("^\\d{4}-\\d{2}-\\d{2}$"));
+    const QDate d = QDate::fromString(text, Qt::ISODate);
+    if (!shape.match(text).hasMatch() || !d.isValid())
+        return std::nullopt;
+    return d;
 }
 
 QJsonValue requestAsReceived(QByteArrayView payload) {

@@ -3,6 +3,7 @@
 #include "exchange.h"
 
 #include <QByteArrayView>
+#include <QDate>
 #include <QJsonObject>
 #include <QList>
 #include <QString>
@@ -29,6 +30,20 @@ inline constexpr int kMaxPauseSeconds = 7200;
 
 // The request, or why it is refused. Only codes of the panel's catalogue; a free line only when allowRaw.
 std::variant<SetRequest, QString> parseSetRequest(QByteArrayView payload, bool allowRaw);
+
+// An operator's request body: one JSON object of at most kMaxSetPayload bytes; else why not (its size, or
+// `shape`, which says what is wanted).
+std::variant<QJsonObject, QString> requestObject(QByteArrayView payload, const QString &shape);
+
+// A date written YYYY-MM-DD that is one; nothing for anything else.
+std::optional<QDate> isoDate(const QString &text);
+
+// What a desk answers an operator's request: 200 with what was asked after it, 400 for the request, 404 for
+// what it names; the body is {"error": ...} when refused.
+struct DeskAnswer {
+    int status = 200;
+    QJsonObject body;
+};
 
 // The request as it came, for the result: the object when it parses, else its text; null when too long.
 QJsonValue requestAsReceived(QByteArrayView payload);

@@ -1,5 +1,7 @@
 #include "historydb.h"
 
+#include "lamps.h"
+
 #include <QDateTime>
 #include <QFileInfo>
 #include <QJsonDocument>
@@ -48,6 +50,16 @@ template <typename T> std::optional<T> column(const QSqlQuery &q, int i) {
 }
 
 std::atomic<int> g_connections{0};
+
+// An event row's columns from `first` on: at, projector, line, kind, origin, details.
+Event eventAt(const QSqlQuery &q, int first) {
+    return Event{q.value(first).toLongLong(),
+                 q.value(first + 1).toString(),
+                 q.value(first + 2).toString(),
+                 q.value(first + 3).toString(),
+                 q.value(first + 4).toString(),
+                 QJsonDocument::fromJson(q.value(first + 5).toString().toUtf8()).object()};
+}
 
 } // namespace
 
@@ -395,10 +407,7 @@ std::optional<EventsPage> HistoryDb::events(const HistoryQuery &query) {
             page.next = page.events.last().first;
             break;
         }
-        Event e{q.value(1).toLongLong(), q.value(2).toString(),
-                q.value(3).toString(),   q.value(4).toString(),
-                q.value(5).toString(),   QJsonDocument::fromJson(q.value(6).toString().toUtf8()).object()};
-        page.events.append({q.value(0).toLongLong(), std::move(e)});
+        page.events.append({q.value(0).toLongLong(), eventAt(q, 1)});
     }
     return page;
 }
@@ -481,17 +490,25 @@ std::optional<QList<Event>> HistoryDb::lampEvents() {
     QSqlQuery q(QSqlDatabase::database(m_name, false));
     q.setForwardOnly(true);
     if (!q.exec(QStringLiteral(
-            "SELECT at, projector, line, origin, details FROM events WHERE kind = 'lamp' ORDER BY "
+            "SELECT at, projector, line, kind, origin, details FROM events WHERE kind = 'lamp' ORDER BY "
             "id LIMIT 100000"))) {
         m_error = q.lastError().text();
         return std::nullopt;
     }
     QList<Event> out;
     while (q.next())
-        out << Event{q.value(0).toLongLong(), q.value(1).toString(),
-                     q.value(2).toString(),   QStringLiteral("lamp"),
-                     q.value(3).toString(),   QJsonDocument::fromJson(q.value(4).toByteArray()).object()};
+        out << eventAt(q, 0);
     return out;
+}
+
+std::optional<LampHistory> HistoryDb::lampHistory(const QStringList &projectors, qint64 nowMs) {
+    auto samples = lampSamples(projectors, lampSamplesSinceMs(nowMs), nowMs + 1);
+    if (!samples)
+        return std::nullopt;
+    auto events = lampEvents();
+    if (!events)
+        return std::nullopt;
+    return LampHistory{std::move(*samples), std::move(*events)};
 }
 
 std::optional<QList<ScheduleRecord>> HistoryDb::schedules() {

@@ -31,6 +31,13 @@ struct EventsPage {
     std::optional<qint64> next;
 };
 
+// What the lamps are planned from: each projector's first sample of every 24 h of the forecast's window and
+// its latest, lamp hours only, by time; and every lamp event, oldest first.
+struct LampHistory {
+    QList<Sample> samples;
+    QList<Event> events;
+};
+
 // One connection to the history file, on the thread that opened it. The schema is part of the bridge's
 // interface (the README shows it): events, samples and the schedules' state, versioned in user_version.
 class HistoryDb {
@@ -69,15 +76,14 @@ class HistoryDb {
     std::optional<EventsPage> events(const HistoryQuery &q);
     std::optional<QList<Sample>> samples(const SamplesQuery &q);
     std::optional<QList<ScheduleRecord>> schedules();
-    // What the lamps are planned from: each projector's first sample of every 24 h since sinceMs and its
-    // latest, lamp hours only, by time (a few lookups in the index per projector and day); and every lamp
-    // event, oldest first.
-    std::optional<QList<Sample>> lampSamples(const QStringList &projectors, qint64 sinceMs, qint64 untilMs);
-    std::optional<QList<Event>> lampEvents();
+    // The lamps' history at nowMs (a few lookups in the index per projector and day).
+    std::optional<LampHistory> lampHistory(const QStringList &projectors, qint64 nowMs);
 
     static QString damagedName(const QString &path, const QDateTime &when);
 
   private:
+    std::optional<QList<Sample>> lampSamples(const QStringList &projectors, qint64 sinceMs, qint64 untilMs);
+    std::optional<QList<Event>> lampEvents();
     bool exec(const QString &sql);
     bool makeSchema();
     bool giveBack();

@@ -62,28 +62,20 @@ void LampFace::read() {
         return planAll();
     if (!m_reader)
         m_reader = std::make_unique<HistoryReader>(m_historyPath);
-    using Both = std::pair<QList<Sample>, QList<Event>>;
     m_readAskedMs = now();
-    const qint64 until = now(), since = until - qint64(kForecastWindowDays + 1) * 86400000;
+    const qint64 at = m_readAskedMs;
     QStringList names;
     for (const ProjectorState &p : m_services.state.projectors())
         names << p.name;
-    const bool asked = m_reader->read<Both>(
-        [names, since, until](HistoryDb &db) -> std::optional<Both> {
-            auto samples = db.lampSamples(names, since, until + 1);
-            auto events = db.lampEvents();
-            if (!samples || !events)
-                return std::nullopt;
-            return Both{std::move(*samples), std::move(*events)};
-        },
-        this,
-        [this](const std::optional<Both> &both, const QString &error) {
-            if (!both) {
+    const bool asked = m_reader->read<LampHistory>(
+        [names, at](HistoryDb &db) { return db.lampHistory(names, at); }, this,
+        [this](const std::optional<LampHistory> &history, const QString &error) {
+            if (!history) {
                 journal(QStringLiteral("lamps: the history cannot be read (%1); forecasts wait for it")
                             .arg(error));
                 return planAll();
             }
-            loaded(both->first, both->second);
+            loaded(history->samples, history->events);
         });
     if (!asked)
         planAll();
@@ -152,7 +144,7 @@ void LampFace::onChanges(const StateChanges &changes) {
         if (!changed)
             continue;
         r.samples << seen;
-        const qint64 old = now() - qint64(kForecastWindowDays + 1) * 86400000;
+        const qint64 old = lampSamplesSinceMs(now());
         r.samples.removeIf([&](const LampSample &s) { return s.atMs < old; });
         if (replaced || m_historyPath.isEmpty())
             plan(index);
