@@ -227,18 +227,15 @@ void HttpRoutes::serve(const HeldRequest &request, QTcpSocket *socket, const QSt
     using M = QHttpServerRequest::Method;
     const bool get = request.method == M::Get || request.method == M::Head;
     const QString &path = request.path;
-    if (path == QLatin1String("/api/groups") || path == QLatin1String("/api/commands")) {
+    if (path == QLatin1String("/api/groups") || path == QLatin1String("/api/commands") ||
+        path == QLatin1String("/api/lamps")) {
         if (!get)
             return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
+        const QJsonArray list = path == QLatin1String("/api/groups")     ? groupsList()
+                                : path == QLatin1String("/api/commands") ? commandList()
+                                                                         : m_services.lamps.list();
         return send(socket, request, 200, "application/json",
-                    QJsonDocument(path.endsWith(QLatin1String("groups")) ? groupsList() : commandList())
-                        .toJson(QJsonDocument::Compact));
-    }
-    if (path == QLatin1String("/api/lamps")) {
-        if (!get)
-            return send(socket, request, 405, "text/plain", "only GET\n", {{"Allow", "GET, HEAD"}});
-        return send(socket, request, 200, "application/json",
-                    QJsonDocument(m_services.lamps.list()).toJson(QJsonDocument::Compact));
+                    QJsonDocument(list).toJson(QJsonDocument::Compact));
     }
     if (path.startsWith(QLatin1String("/api/projectors/")) ||
         path.startsWith(QLatin1String("/api/groups/"))) {

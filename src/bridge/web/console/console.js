@@ -31,6 +31,8 @@ const api = (path) => fetch(path, {credentials: 'same-origin'}).then((r) => {
   if (!r.ok) throw new Error(`${path}: ${r.status}`);
   return r.json();
 });
+// A form's field: the control inside its label, appended to the form; the control back.
+const labelled = (form, label, input) => { const l = el('label', {}, label); l.append(input); form.append(l); return input; };
 const localTime = (iso) => (iso ? new Date(iso).toLocaleString() : DASH);
 
 // Bytes as the monitor names them: a control byte by its name (ACK, CR), never a box.
@@ -407,7 +409,7 @@ const projectorPage = {
   },
   recordForm(name) {
     const form = el('form', {class: 'record', 'aria-label': `Record a lamp replacement of ${name}`});
-    const field = (label, input) => { const l = el('label', {}, label); l.append(input); form.append(l); return input; };
+    const field = (label, input) => labelled(form, label, input);
     const lamp = field('Lamp', el('select'));
     for (let i = 1; i <= 4; i++) lamp.append(el('option', {value: String(i)}, String(i)));
     const date = field('Replaced on', el('input', {type: 'date', required: ''}));
@@ -572,7 +574,7 @@ const historyPage = {
   render() {
     const main = document.getElementById('view');
     const form = el('form', {class: 'filters', 'aria-label': 'Filter the history'});
-    const field = (label, input) => { const l = el('label', {}, label); l.append(input); form.append(l); return input; };
+    const field = (label, input) => labelled(form, label, input);
     const choice = (name, label, options) => {
       const s = field(label, el('select', {name}));
       s.append(el('option', {value: ''}, 'any'));
